@@ -1,0 +1,13 @@
+// The members that binding files contribute to the module tree. module.cc
+// holds the one registration list that puts them in order.
+#pragma once
+
+#include "pyref.h"
+
+namespace orvala::py {
+
+// Type-name translations.
+extern PyMethodDef numpy_dtype_def;
+extern PyMethodDef casa_type_def;
+
+}  // namespace orvala::py
