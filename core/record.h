@@ -143,7 +143,7 @@ struct TableRecord {
 
     // JSON text; `context_dir` is the directory of the table holding the
     // record, used to turn Table values into absolute paths.
-    std::string to_json_string_ctx(const std::string* context_dir = nullptr) const;
+    std::string to_json_string_ctx(std::optional<std::string_view> context_dir = std::nullopt) const;
 };
 
 using ArrayDataVariant =
@@ -209,7 +209,7 @@ struct RecordValue : RecordValueVariant {
     }
 
     // JSON text; see TableRecord::to_json_string_ctx.
-    std::string to_json_string_ctx(const std::string* context_dir = nullptr) const;
+    std::string to_json_string_ctx(std::optional<std::string_view> context_dir = std::nullopt) const;
 };
 
 // ---- AipsIO readers ----
@@ -225,7 +225,9 @@ RecordResult<ArrayValue> read_array(Reader& r, DataType element);
 
 // ---- AipsIO writers ----
 
-// Fails with a Message when a value is missing or of the wrong kind.
+// Fails with a Message when a value is missing or of the wrong kind. Each
+// field is written with its own value (the record's value at the same index
+// when the names agree there, else the first value of that name).
 RecordResult<void> write_table_record(Writer& w, const TableRecord& record);
 RecordResult<void> write_record_desc(Writer& w, const RecordDesc& desc);
 // The bare values of a record with a fixed description.

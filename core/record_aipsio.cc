@@ -32,7 +32,7 @@ RecordResult<TableRecord> read_record(Reader& r, int depth);
 RecordResult<std::vector<RecordValue>> read_values(Reader& r, const RecordDesc& desc, int depth);
 
 RecordResult<RecordDesc> read_desc(Reader& r, int depth) {
-    if (depth > kMaxRecordDepth) return std::unexpected(too_deep());
+    if (depth >= kMaxRecordDepth) return std::unexpected(too_deep());
     TRY_ASSIGN(head, r.read_object(false, "RecordDesc"));
     if (head.version < 1) return std::unexpected(RecordError(AipsIoError{AipsIoError::UnsupportedVersion{head.version}}));
     TRY_ASSIGN(count, r.read_i32());
@@ -68,22 +68,22 @@ RecordResult<RecordDesc> read_desc(Reader& r, int depth) {
 }
 
 RecordResult<TableRecord> read_record(Reader& r, int depth) {
-    if (depth > kMaxRecordDepth) return std::unexpected(too_deep());
+    if (depth >= kMaxRecordDepth) return std::unexpected(too_deep());
     TRY_ASSIGN(head, r.read_object_start(false));
     if (head.type_name != "TableRecord")
         return std::unexpected(RecordError(RecordError::LegacyKeywordSet{head.type_name}));
     TableRecord rec;
-    TRY_ASSIGN(desc, read_desc(r, depth + 1));
+    TRY_ASSIGN(desc, read_desc(r, depth));
     rec.desc = std::move(desc);
     TRY_ASSIGN(type, r.read_i32());
     rec.record_type = type;
-    TRY_ASSIGN(values, read_values(r, rec.desc, depth + 1));
+    TRY_ASSIGN(values, read_values(r, rec.desc, depth));
     rec.values = std::move(values);
     return rec;
 }
 
 RecordResult<std::vector<RecordValue>> read_values(Reader& r, const RecordDesc& desc, int depth) {
-    if (depth > kMaxRecordDepth) return std::unexpected(too_deep());
+    if (depth >= kMaxRecordDepth) return std::unexpected(too_deep());
     std::vector<RecordValue> values;
     values.reserve(desc.fields.size());
     for (const auto& f : desc.fields) {
@@ -165,9 +165,16 @@ std::string shape_text(const std::vector<uint32_t>& shape) {
     return s + "]";
 }
 
-// Looks a value up by name the way the writers do: the first description
-// field of that name gives the index.
-const RecordValue* value_for(const TableRecord& rec, std::string_view name) { return rec.get(name); }
+// The value that goes with field `i` of the layout `desc`: the record's own
+// value at that index when the record's field there has the same name (so a
+// record with two fields of one name writes each field's own value, and the
+// stream reads back as written), else the value of the record's first field
+// of that name.
+const RecordValue* value_for(const RecordDesc& desc, size_t i, const TableRecord& rec) {
+    const auto& name = desc.fields[i].name;
+    if (i < rec.desc.fields.size() && i < rec.values.size() && rec.desc.fields[i].name == name) return &rec.values[i];
+    return rec.get(name);
+}
 
 RecordResult<void> write_values(Writer& w, const RecordDesc& desc, const TableRecord& rec, const char* missing);
 
@@ -184,8 +191,9 @@ RecordResult<void> write_record(Writer& w, const TableRecord& rec) {
 // sub-record is laid out by its parent's sub-description, which is what a
 // reader of the stream will use.
 RecordResult<void> write_values(Writer& w, const RecordDesc& desc, const TableRecord& rec, const char* missing) {
-    for (const auto& f : desc.fields) {
-        const RecordValue* v = value_for(rec, f.name);
+    for (size_t i = 0; i < desc.fields.size(); ++i) {
+        const auto& f = desc.fields[i];
+        const RecordValue* v = value_for(desc, i, rec);
         if (is_array_type(f.data_type)) {
             const auto* arr = v ? std::get_if<ArrayValue>(v) : nullptr;
             if (!arr) return std::unexpected(RecordError::msg("missing array value for " + f.name));

@@ -178,6 +178,26 @@ TEST(Record, ScalarFieldsRoundTripWithTheirExtras) {
     }
 }
 
+TEST(Record, RepeatedFieldNamesWriteTheirOwnValues) {
+    // Each field is written with its own value, so the stream reads back
+    // as written (not the first value of that name under both types).
+    TableRecord rec;
+    for (auto [type, value] : {std::pair<DataType, RecordValue>{DataType::ArrayInt, ArrayValue{{1}, std::vector<int32_t>{7}}},
+                               {DataType::ArrayDouble, ArrayValue{{2}, std::vector<double>{1, 2}}}}) {
+        rec.desc.fields.push_back(RecordDescField{});
+        rec.desc.fields.back().name = "a";
+        rec.desc.fields.back().data_type = type;
+        rec.values.push_back(value);
+    }
+    Writer w(false);
+    ASSERT_TRUE(write_table_record(w, rec));
+    auto bytes = w.take();
+    Reader r(bytes, false);
+    auto back = TableRecord::read(r);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_EQ(back->values, rec.values);
+}
+
 TEST(Record, CharKeywordReadsAsUCharAndKeepsItsByte) {
     // RecordDesc v1 (no comments), one Char field; record type 0; value 0xF0.
     auto bytes = hex("00000036 0000000B 5461626C655265636F7264 00000001"
@@ -238,22 +258,25 @@ TEST(Record, ReadErrors) {
 }
 
 TEST(Record, NestingIsBounded) {
-    // Record fields nested 300 deep, each a variable sub-record.
-    TableRecord leaf;
-    TableRecord rec = leaf;
-    for (int i = 0; i < 300; ++i) {
-        TableRecord outer;
-        outer.set("r", rec);
-        outer.desc.fields[0].sub_desc = RecordDesc{};
-        rec = std::move(outer);
-    }
-    Writer w(false);
-    ASSERT_TRUE(write_table_record(w, rec));
-    auto bytes = w.take();
-    Reader r(bytes, false);
-    auto back = TableRecord::read(r);
-    ASSERT_FALSE(back);
-    EXPECT_EQ(back.error().message(), "record nesting deeper than 200 levels");
+    // Records nested `levels` deep, each a variable sub-record of the next.
+    auto nested = [](int levels) {
+        TableRecord rec;
+        for (int i = 1; i < levels; ++i) {
+            TableRecord outer;
+            outer.set("r", rec);
+            outer.desc.fields[0].sub_desc = RecordDesc{};
+            rec = std::move(outer);
+        }
+        Writer w(false);
+        EXPECT_TRUE(write_table_record(w, rec));
+        return w.take();
+    };
+    auto ok = nested(200);
+    Reader r(ok, false);
+    EXPECT_TRUE(TableRecord::read(r));
+    auto deep = nested(201);
+    Reader rd(deep, false);
+    EXPECT_EQ(TableRecord::read(rd).error().message(), "record nesting deeper than 200 levels");
 }
 
 RecordDescField field(const char* name, DataType type) {
