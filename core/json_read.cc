@@ -1,4 +1,7 @@
 // Reading the JSON text form into records.
+#include <algorithm>
+#include <complex>
+#include <optional>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -238,6 +241,50 @@ RecordResult<RecordValue> JsonParser::parse_array() {
             default: return Class::Other;
         }
     };
+    auto n = static_cast<uint32_t>(items.size());
+    // The writer prints whole doubles without a fraction ([1,2.5]) and
+    // complex elements as [re, im] pairs; both must read back, so integers
+    // mixed with floats make a Double array and an array of number pairs a
+    // DComplex array.
+    auto as_double = [](const RecordValue& v) {
+        switch (v.kind()) {
+            case RecordValue::Kind::Int: return static_cast<double>(std::get<int32_t>(v));
+            case RecordValue::Kind::Int64: return static_cast<double>(std::get<int64_t>(v));
+            default: return std::get<double>(v);
+        }
+    };
+    auto number_pair = [&](const RecordValue& v) -> std::optional<std::complex<double>> {
+        const auto* a = std::get_if<ArrayValue>(&v);
+        if (a == nullptr || a->data.size() != 2) return std::nullopt;
+        return std::visit(
+            [](const auto& vec) -> std::optional<std::complex<double>> {
+                using E = typename std::decay_t<decltype(vec)>::value_type;
+                if constexpr (std::is_same_v<E, int32_t> || std::is_same_v<E, int64_t> || std::is_same_v<E, double>) {
+                    return std::complex<double>(static_cast<double>(vec[0]), static_cast<double>(vec[1]));
+                } else {
+                    return std::nullopt;
+                }
+            },
+            static_cast<const ArrayDataVariant&>(a->data));
+    };
+    bool numbers = std::all_of(items.begin(), items.end(), [&](const RecordValue& v) {
+        Class c = class_of(v);
+        return c == Class::Integer || c == Class::Floating;
+    });
+    bool any_floating = std::any_of(items.begin(), items.end(),
+                                    [&](const RecordValue& v) { return class_of(v) == Class::Floating; });
+    if (numbers && any_floating) {
+        std::vector<double> vec;
+        vec.reserve(n);
+        for (const auto& v : items) vec.push_back(as_double(v));
+        return RecordValue(ArrayValue{{n}, ArrayData(std::move(vec))});
+    }
+    if (std::all_of(items.begin(), items.end(), [&](const RecordValue& v) { return number_pair(v).has_value(); })) {
+        std::vector<std::complex<double>> vec;
+        vec.reserve(n);
+        for (const auto& v : items) vec.push_back(*number_pair(v));
+        return RecordValue(ArrayValue{{n}, ArrayData(std::move(vec))});
+    }
     Class cls = class_of(items[0]);
     bool wide = false;
     for (const auto& v : items) {
@@ -245,7 +292,6 @@ RecordResult<RecordValue> JsonParser::parse_array() {
             return std::unexpected(json_error("JSON: mixed-type array in keyword"));
         wide = wide || v.kind() == RecordValue::Kind::Int64;
     }
-    auto n = static_cast<uint32_t>(items.size());
     ArrayValue out;
     out.shape = {n};
     auto collect = [&]<class T>(std::type_identity<T>) {

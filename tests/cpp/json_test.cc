@@ -163,7 +163,8 @@ TEST(JsonRead, ErrorMessages) {
         {"{\"a\":\"\\u12", "JSON: bad \\u escape"},
         {"{\"a\":\"\\u12g4\"}", "JSON: bad \\u hex"},
         {"{\"a\":\"\\ud800\"}", "JSON: bad \\u"},
-        {"{\"a\":[1, 2.5]}", "JSON: mixed-type array in keyword"},
+        {"{\"a\":[1, \"x\"]}", "JSON: mixed-type array in keyword"},
+        {"{\"a\":[[1, 2], 3]}", "JSON: mixed-type array in keyword"},
         {"{\"a\":[\"x\", true]}", "JSON: mixed-type array in keyword"},
         {"{\"a\":[[1]]}", "JSON: mixed-type array in keyword"},
         {"{\"x\":1}x", "trailing JSON after object"},
@@ -174,6 +175,24 @@ TEST(JsonRead, ErrorMessages) {
         ASSERT_FALSE(rec) << text;
         EXPECT_EQ(rec.error().message(), message) << text;
     }
+}
+
+// Whole doubles are written without a fraction and complex elements as
+// [re, im] pairs, so arrays of both read back with their values.
+TEST(JsonRead, ReadsBackDoubleAndComplexArrays) {
+    TableRecord rec;
+    rec.set("d", RecordValue(ArrayValue{{3}, ArrayData(std::vector<double>{1.0, 2.5, -3.0})}));
+    rec.set("c", RecordValue(ArrayValue{{2}, ArrayData(std::vector<std::complex<double>>{{1, -2}, {0.5, 4}})}));
+    std::string text = rec.to_json_string_ctx();
+    EXPECT_EQ(text, "{\"d\":{\"shape\":[3],\"array\":[1,2.5,-3]},\"c\":{\"shape\":[2],\"array\":[[1, -2],[0.5, 4]]}}");
+    auto back = parse_json_record(text);
+    ASSERT_TRUE(back) << back.error().message();
+    const auto& d = std::get<TableRecord>(*back->get("d"));
+    EXPECT_EQ(std::get<std::vector<double>>(std::get<ArrayValue>(*d.get("array")).data),
+              (std::vector<double>{1.0, 2.5, -3.0}));
+    const auto& c = std::get<TableRecord>(*back->get("c"));
+    EXPECT_EQ(std::get<std::vector<std::complex<double>>>(std::get<ArrayValue>(*c.get("array")).data),
+              (std::vector<std::complex<double>>{{1, -2}, {0.5, 4}}));
 }
 
 TEST(JsonRead, NestingIsBounded) {
