@@ -3,7 +3,9 @@
 
 #include <algorithm>
 
+#include "json.h"
 #include "types.h"
+#include "utf8.h"
 #include "value_debug.h"
 
 namespace orvala {
@@ -179,6 +181,39 @@ TableRecord column_to_desc_dict(const ColumnDesc& c) {
     }
     d.set("keywords", c.keywords);
     return d;
+}
+
+TableRecord table_to_desc_dict(const TableDesc& desc) {
+    TableRecord d;
+    for (const auto& c : desc.columns) d.set(c.name, column_to_desc_dict(c));
+    d.set("_keywords_", desc.keywords);
+    d.set("_private_keywords_", desc.private_keywords);
+    d.set("_define_hypercolumn_", TableRecord{});
+    return d;
+}
+
+TableDescResult<TableDesc> TableDesc::from_desc_json(std::string_view json) {
+    // Names and texts end up in table.dat, whose strings must be UTF-8; a
+    // description that is not would write a table that cannot be opened.
+    if (!is_valid_utf8(json)) return std::unexpected(TableDescError::msg("JSON: text is not valid UTF-8"));
+    auto rec = parse_json_record(json);
+    if (!rec) return std::unexpected(std::move(rec.error()));
+    TableDesc desc;
+    size_t n = std::min(rec->desc.fields.size(), rec->values.size());
+    for (size_t i = 0; i < n; ++i) {
+        const std::string& key = rec->desc.fields[i].name;
+        const RecordValue& value = rec->values[i];
+        if (key == "_keywords_" || key == "_private_keywords_") {
+            if (auto* kw = std::get_if<TableRecord>(&value)) {
+                (key == "_keywords_" ? desc.keywords : desc.private_keywords) = *kw;
+            }
+        } else if (key != "_define_hypercolumn_") {
+            auto column = column_from_desc_dict(key, value);
+            if (!column) return std::unexpected(std::move(column.error()));
+            desc.columns.push_back(std::move(*column));
+        }
+    }
+    return desc;
 }
 
 }  // namespace orvala

@@ -22,7 +22,7 @@
 // "_c_order" (true), then "keywords". Scalar and record columns carry no
 // "ndim", so that reading the output back keeps the column's kind.
 //
-// Table-description dict (JSON text): members in order; "_keywords_" and
+// Table-description dict (JSON text, which must be valid UTF-8): members in order; "_keywords_" and
 // "_private_keywords_" (objects) give the keywords, "_define_hypercolumn_"
 // is skipped, every other member is a column of that name.
 #pragma once
@@ -41,6 +41,11 @@ TableDescResult<ColumnDesc> column_from_desc_dict(std::string_view name, const R
 // as Int, "shape" as a one-axis Int64 array (the binding layer gives it to
 // Python as a list of ints), "_c_order" as Bool, "keywords" as a Record.
 TableRecord column_to_desc_dict(const ColumnDesc& column);
+
+// The table-description dict: each column's output form under its name, in
+// column order, then "_keywords_", "_private_keywords_" and
+// "_define_hypercolumn_" (an empty record).
+TableRecord table_to_desc_dict(const TableDesc& desc);
 
 // "boolean", "uchar" (also for Char), "short", ..., "record"; "unknown" for
 // types that have no column value type.
