@@ -327,7 +327,11 @@ RecordResult<std::string> JsonParser::parse_string() {
     for (;;) {
         if (at_end()) return std::unexpected(json_error("JSON: unterminated string"));
         char c = text_[pos_++];
-        if (c == '"') return out;
+        if (c == '"') {
+            // Strings become record text, which must be UTF-8.
+            if (!is_valid_utf8(out)) return std::unexpected(json_error("JSON: string is not valid UTF-8"));
+            return out;
+        }
         if (c == '\n' || c == '\r') return std::unexpected(json_error("JSON: newline in string"));
         if (static_cast<unsigned char>(c) < 0x20)
             return std::unexpected(json_error("JSON: unescaped control char in string"));

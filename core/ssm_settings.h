@@ -13,6 +13,8 @@ struct StandardStMan {
     std::string name;                        // the data-manager name
     std::vector<uint32_t> column_offsets;    // per column: byte offset inside a data bucket
     std::vector<uint32_t> column_index_map;  // per column: number of the SSM index serving it
+
+    bool operator==(const StandardStMan& other) const = default;
 };
 
 }  // namespace orvala

@@ -167,6 +167,8 @@ TEST(JsonRead, ErrorMessages) {
         {"{\"a\":[[1, 2], 3]}", "JSON: mixed-type array in keyword"},
         {"{\"a\":[\"x\", true]}", "JSON: mixed-type array in keyword"},
         {"{\"a\":[[1]]}", "JSON: mixed-type array in keyword"},
+        {"{\"a\":\"\xff\"}", "JSON: string is not valid UTF-8"},
+        {"{\"\xc3\":1}", "JSON: string is not valid UTF-8"},
         {"{\"x\":1}x", "trailing JSON after object"},
         {"{\"x\":1} {}", "trailing JSON after object"},
     };
