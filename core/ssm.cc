@@ -112,7 +112,17 @@ SsmResult<SsmHeader> StandardStManFile::parse_meta(std::span<const uint8_t> file
     Reader r(file.first(std::min<size_t>(file.size(), kSsmHeaderSize)), !big_endian);
     auto fail = [](AipsIoError e) { return std::unexpected(aipsio(std::move(e))); };
     auto head = r.read_object_start(true);
-    if (!head) return fail(head.error());
+    if (!head) {
+        // A header written in the other byte order cannot be read in this
+        // one (its length runs past the header); say so when it names that
+        // order itself.
+        Reader other(r.bytes(), big_endian);
+        auto h = other.read_object_start(true);
+        if (h && h->type_name == "StandardStMan" && h->version >= 3)
+            if (auto flag = other.read_bool(); flag && *flag != big_endian)
+                return std::unexpected(SsmError{SsmError::EndianMismatch{*flag, big_endian}});
+        return fail(head.error());
+    }
     if (head->type_name != "StandardStMan")
         return std::unexpected(SsmError{SsmError::UnexpectedType{head->type_name}});
     SsmHeader h;

@@ -305,7 +305,9 @@ SsmResult<SsmData> SsmBuilder::build(std::span<const SsmWriteColumn> columns, st
         if (!bits) return std::unexpected(encode_error(c, bits.error()));
         uint64_t region = uint64_t{kSsmRowsPerBucket} * *bits / 8;
         if (sum + region > UINT32_MAX)
-            return std::unexpected(encode_error(c, SsmError{SsmError::BadBucketSize{UINT32_MAX}}));
+            return std::unexpected(SsmError{SsmError::Encode{std::string(table_), std::string(c.column.name),
+                                                             "cells of " + std::to_string(*bits / 8) +
+                                                                 " bytes do not fit in a bucket"}});
         plan.push_back({&c, static_cast<uint32_t>(sum), *bits == 1 ? 0 : *bits / 8});
         sum += region;
     }

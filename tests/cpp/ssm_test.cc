@@ -196,6 +196,20 @@ TEST(SsmReader, HandBuiltBigEndianFilesRead) {
     }
 }
 
+TEST(SsmReader, AFileInTheOtherByteOrderIsRefusedWithTheEndianMessage) {
+    HandFile f = big_endian_file(3);
+    auto as_little = StandardStManFile::from_buffers(Buffer::from_bytes(f.bytes), std::nullopt, false);
+    ASSERT_FALSE(as_little);
+    EXPECT_EQ(as_little.error().message(), "data file endian flag true does not match table flag false");
+
+    std::vector<RecordValue> none;
+    CellColumn i{"i", DataType::Int, CellKind::Scalar, 0};
+    auto d = build_ssm_data("T", std::vector<SsmWriteColumn>{{i, none}}, 0, "m").value();
+    auto as_big = StandardStManFile::from_buffers(Buffer::from_bytes(d.bucket_file), std::nullopt, true);
+    ASSERT_FALSE(as_big);
+    EXPECT_EQ(as_big.error().message(), "data file endian flag false does not match table flag true");
+}
+
 TEST(SsmReader, LastRowsWithoutBucketNumberAreNotCovered) {
     HandFile f = big_endian_file(3);
     auto index = index_bytes(3, 5, {2, 4}, {3}, true);  // no bucket for rows 3-4

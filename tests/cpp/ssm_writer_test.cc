@@ -276,6 +276,24 @@ TEST(SsmWriter, StringArraysRoundTripAlsoAcrossChainedBuckets) {
               hex("00000002 00000002 00000002 00000001 00000001 61 00000000 00000011"));
 }
 
+TEST(SsmWriter, RecordCellsStoreTheirJsonTextAlsoAcrossChainedBuckets) {
+    TableRecord small;
+    small.set("a", RecordValue(int32_t{1}));
+    small.set("s", RecordValue(std::string("text")));
+    TableRecord big;
+    for (int i = 0; i < 60; ++i) big.set("field" + std::to_string(i), RecordValue(std::string(20, 'v')));
+    TableRecord empty;
+    std::vector<RecordValue> values = {RecordValue(small), RecordValue(big), RecordValue(empty)};
+    CellColumn col{"r", DataType::Record, CellKind::Record, 0};
+    Opened o = write_and_open({{col, values}}, 3);
+    EXPECT_EQ(read(o, 0, 0, col), RecordValue(std::string("{\"a\":1,\"s\":\"text\"}")));
+    // About 2 kB of text against 368 data bytes per string bucket.
+    RecordValue big_text = read(o, 0, 1, col);
+    EXPECT_EQ(big_text, RecordValue(big.to_json_string_ctx()));
+    EXPECT_GT(std::get<std::string>(big_text).size(), 1800u);
+    EXPECT_EQ(read(o, 0, 2, col), RecordValue(std::string("{}")));
+}
+
 TEST(SsmWriter, ZeroRowsWriteOneIndexBucketAtOffset8) {
     std::vector<RecordValue> none;
     Opened o = write_and_open({{scalar("i", DataType::Int), none}}, 0);
@@ -478,6 +496,11 @@ TEST(SsmWriter, WriterErrors) {
     r = build_ssm_data("T", std::vector<SsmWriteColumn>{{a, bad_shape}}, 1, "m");
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), "encode T.A: array shape holds 4 elements but the value has 3");
+
+    auto huge = scalar("H", DataType::String, 200000000);
+    r = build_ssm_data("T", std::vector<SsmWriteColumn>{{huge, ints}}, 1, "m");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "encode T.H: cells of 200000000 bytes do not fit in a bucket");
 
     auto tab = scalar("C", DataType::Table);
     r = build_ssm_data("T", std::vector<SsmWriteColumn>{{tab, ints}}, 1, "m");
