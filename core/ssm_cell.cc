@@ -246,6 +246,13 @@ void check_utf8_tail(std::span<const uint8_t> s, size_t i, size_t len, uint8_t l
 
 }  // namespace
 
+CellColumn cell_column(const ColumnDesc& desc) {
+    CellKind kind = desc.kind == ColumnKind::Array    ? CellKind::Array
+                    : desc.kind == ColumnKind::Record ? CellKind::Record
+                                                      : CellKind::Scalar;
+    return CellColumn{desc.name, desc.data_type, kind, desc.maxlen};
+}
+
 SsmResult<uint32_t> cell_bits(const CellColumn& column) {
     switch (column.kind) {
         case CellKind::Record: return 96;

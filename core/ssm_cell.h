@@ -27,6 +27,7 @@
 
 #include "record.h"
 #include "ssm_error.h"
+#include "tabledesc.h"
 
 namespace orvala {
 
@@ -40,6 +41,9 @@ struct CellColumn {
     CellKind kind = CellKind::Scalar;
     int32_t maxlen = 0;
 };
+
+// The codecs' view of a column description (it borrows the name).
+CellColumn cell_column(const ColumnDesc& desc);
 
 // Bits per row of the column's cell in a StandardStMan data bucket: 1 for a
 // Bool scalar, otherwise 8 x the cell's bytes. Types without a cell (Table,

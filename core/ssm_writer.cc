@@ -394,4 +394,15 @@ SsmResult<SsmData> build_ssm_data(std::string_view table, std::span<const SsmWri
     return b.build(columns, std::move(name));
 }
 
+SsmResult<SsmData> build_ssm_data(const TableDesc& desc, std::span<const size_t> positions,
+                                  std::span<const std::vector<RecordValue>> lists, uint64_t rows, std::string name) {
+    std::vector<SsmWriteColumn> columns;
+    columns.reserve(positions.size());
+    for (size_t p : positions) {
+        if (p >= desc.columns.size() || p >= lists.size()) throw InternalError("build_ssm_data: no such column");
+        columns.push_back({cell_column(desc.columns[p]), lists[p]});
+    }
+    return build_ssm_data(desc.name, columns, rows, std::move(name));
+}
+
 }  // namespace orvala

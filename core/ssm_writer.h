@@ -25,6 +25,7 @@
 #include "record.h"
 #include "ssm_cell.h"
 #include "ssm_error.h"
+#include "tabledesc.h"
 
 namespace orvala {
 
@@ -94,5 +95,11 @@ struct SsmData {
 // a non-record value in a record column. `table` names the description.
 SsmResult<SsmData> build_ssm_data(std::string_view table, std::span<const SsmWriteColumn> columns, uint64_t rows,
                                   std::string name);
+
+// The same for the columns at `positions` of `desc` (in that order), each
+// with its values in `lists` (one list per column of `desc`); `desc.name`
+// names the table in messages.
+SsmResult<SsmData> build_ssm_data(const TableDesc& desc, std::span<const size_t> positions,
+                                  std::span<const std::vector<RecordValue>> lists, uint64_t rows, std::string name);
 
 }  // namespace orvala

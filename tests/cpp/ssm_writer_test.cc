@@ -480,6 +480,43 @@ TEST(SsmCellCodec, DecodeScalarCases) {
               "array columns are not supported yet (column T (Table))");
 }
 
+TEST(SsmWriter, ColumnsPickedFromATableDescription) {
+    TableDesc desc;
+    desc.name = "D";
+    auto add = [&](std::string name, DataType t, ColumnKind kind) {
+        ColumnDesc c;
+        c.name = std::move(name);
+        c.data_type = t;
+        c.kind = kind;
+        desc.columns.push_back(std::move(c));
+    };
+    add("x", DataType::Double, ColumnKind::Scalar);
+    add("other", DataType::Int, ColumnKind::Scalar);  // stored elsewhere
+    add("arr", DataType::Short, ColumnKind::Array);
+    std::vector<std::vector<RecordValue>> lists = {
+        {RecordValue(1.5), RecordValue(-2.0)},
+        {RecordValue(int32_t{1}), RecordValue(int32_t{2})},
+        {RecordValue(ArrayValue{{2}, ArrayData(std::vector<int16_t>{1, 2})}),
+         RecordValue(ArrayValue{{1}, ArrayData(std::vector<int16_t>{3})})},
+    };
+    std::vector<size_t> positions = {2, 0};
+    auto d = build_ssm_data(desc, positions, lists, 2, "grp");
+    ASSERT_TRUE(d) << d.error().message();
+    EXPECT_EQ(d->column_offsets, (std::vector<uint32_t>{0, 256}));
+    EXPECT_EQ(d->name, "grp");
+    auto f = StandardStManFile::from_buffers(Buffer::from_bytes(d->bucket_file), Buffer::from_bytes(*d->array_file),
+                                             false);
+    ASSERT_TRUE(f);
+    StandardStMan settings{d->name, d->column_offsets, d->column_index_map};
+    EXPECT_EQ(f->read_cell(settings, 0, 1, cell_column(desc.columns[2])).value(), lists[2][1]);
+    EXPECT_EQ(f->read_cell(settings, 1, 1, cell_column(desc.columns[0])).value(), lists[0][1]);
+
+    lists[0][0] = RecordValue(ArrayValue{});
+    desc.columns[0].kind = ColumnKind::Array;
+    EXPECT_EQ(build_ssm_data(desc, positions, lists, 2, "grp").error().message(),
+              "encode D.x: array shape holds 1 elements but the value has 0");
+}
+
 TEST(SsmWriter, WriterErrors) {
     auto ints = std::vector<RecordValue>{RecordValue(int32_t{5})};
     auto a = array("A", DataType::Int);
