@@ -378,7 +378,7 @@ SsmResult<void> encode_scalar_cell_into(std::span<uint8_t> out, bool big_endian,
         if (maxlen > 0) {
             if (out.size() != static_cast<size_t>(maxlen)) throw InternalError("encode_scalar_cell: bad cell size");
             size_t n = std::min(text.size(), out.size());
-            std::memcpy(out.data(), text.data(), n);
+            if (n) std::memcpy(out.data(), text.data(), n);
             std::memset(out.data() + n, 0, out.size() - n);
             return {};
         }
@@ -386,7 +386,7 @@ SsmResult<void> encode_scalar_cell_into(std::span<uint8_t> out, bool big_endian,
         if (text.size() > 8)
             return std::unexpected(SsmError{SsmError::StringInBuckets{0, static_cast<int64_t>(text.size())}});
         std::memset(out.data(), 0, 12);
-        std::memcpy(out.data(), text.data(), text.size());
+        if (!text.empty()) std::memcpy(out.data(), text.data(), text.size());
         store_u32(out.data() + 8, static_cast<uint32_t>(text.size()), le);
         return {};
     }
