@@ -20,7 +20,7 @@ struct StoredColumn {
     bool is_array = false;                // an array column (else scalar or record)
     // The fixed cell shape in storage order (first axis varying fastest);
     // none when the column has no fixed shape.
-    std::optional<std::vector<int64_t>> shape;
+    std::optional<std::vector<int64_t>> shape = std::nullopt;
 };
 
 // A writer refused the values. `NotScalar` names a column that the writer
