@@ -84,7 +84,8 @@ struct TsmError {
     struct UnsupportedType {
         DataType type;
     };
-    // cell_location of a cell that is not one region of one tile.
+    // cell_location of a cell that is not one contiguous region of one tile
+    // (its tiles split the cell, or are wider than it).
     struct SplitCell {
         uint64_t row;
     };
@@ -105,7 +106,7 @@ struct TsmError {
     // tiles smaller than the cell are not supported (cube [..], tile [..])
     // tile data file P does not exist
     // unsupported tiled element type T
-    // cell of row R is split over several tiles
+    // cell of row R is not one contiguous piece of a tile
     // Message: its text
     std::string message() const;
 };

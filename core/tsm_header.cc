@@ -62,7 +62,7 @@ std::string TsmError::message() const {
                 return std::string("unsupported tiled element type ") + data_type_name(e.type);
             },
             [](const SplitCell& e) {
-                return "cell of row " + std::to_string(e.row) + " is split over several tiles";
+                return "cell of row " + std::to_string(e.row) + " is not one contiguous piece of a tile";
             },
             [](const Message& e) { return e.text; },
         },

@@ -193,6 +193,29 @@ TEST(TsmLayout, TiledShapeHeaderBytes) {
     EXPECT_EQ(std::vector<uint8_t>(none.header.end() - empty_tail.size(), none.header.end()), empty_tail);
 }
 
+TEST(TsmLayout, HeadersMatchThoseOfAnotherWriter) {
+    auto file = [](const char* name) {
+        auto b = Buffer::open(kLwa + "/" + name);
+        return std::vector<uint8_t>(b->bytes().begin(), b->bytes().end());
+    };
+    // UVW of the real table: 210 rows of 3 doubles in one tile of 10923 rows.
+    EXPECT_EQ(tsm_header(TsmKind::TiledColumn, 0, "TiledUVW", DataType::Double, std::vector<int64_t>{3}, 210, 10923,
+                         262152),
+              file("table.f0"));
+    // FLAG: 4 × 109 Bools in tiles of 75 rows. The other writer leaves the
+    // default tile shape after the "TiledStMan" object empty, where this
+    // one repeats the tile shape; every other byte is the same.
+    auto ours = tsm_header(TsmKind::TiledShape, 1, "TiledFlag", DataType::Bool, std::vector<int64_t>{4, 109}, 210,
+                           75, 12264);
+    auto theirs = file("table.f1");
+    const size_t blocks = 3 * 25 + 4;  // the count and three one-entry Blocks
+    const size_t ours_shape = 4 + 13 + 4 + 4 + 3 * 4, theirs_shape = 4 + 13 + 4 + 4;
+    ASSERT_EQ(ours.size() - ours_shape, theirs.size() - theirs_shape);
+    const size_t head = ours.size() - blocks - ours_shape;
+    EXPECT_TRUE(std::equal(ours.begin() + 8, ours.begin() + head, theirs.begin() + 8));
+    EXPECT_TRUE(std::equal(ours.end() - blocks, ours.end(), theirs.end() - blocks));
+}
+
 TEST(TsmLayout, FreeShapeTakesTheFirstArrayCell) {
     StoredColumn col{"f", DataType::Float, true};
     std::vector<RecordValue> cells{make_cell(DataType::Float, {3, 4}, 0), make_cell(DataType::Float, {3, 4}, 1)};
@@ -395,7 +418,7 @@ void expect_cube_reads(const TsmFile& f, DataType t, uint64_t rows, std::vector<
             if (t == DataType::Bool) ASSERT_EQ(*e, bool_at(p, i) ? 1 : 0);
             else ASSERT_EQ(load_f32(e, true), float_at(p, i));
         }
-    EXPECT_EQ(f.cell_location(0).error().message(), "cell of row 0 is split over several tiles");
+    EXPECT_EQ(f.cell_location(0).error().message(), "cell of row 0 is not one contiguous piece of a tile");
 }
 
 TEST(TsmSplitTiles, TilesOfAQuarterOfTheChannels) {
