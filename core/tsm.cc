@@ -408,7 +408,7 @@ TsmResult<void> TsmFile::read_cells_raw(DataType type, uint64_t first, uint64_t 
         Segment s = segment_at(row, count - (row - first));
         uint8_t* dst = out.data() + (row - first) * cell_bytes;
         if (!s.cube) {
-            std::memset(dst, 0, s.rows * cell_bytes);
+            if (cell_bytes > 0) std::memset(dst, 0, s.rows * cell_bytes);
         } else {
             auto l = usable_cube(*s.cube, row);
             if (!l) return std::unexpected(l.error());

@@ -159,6 +159,22 @@ TEST(TsmRoundTrip, ManyTilesAndNoRows) {
     }
 }
 
+TEST(TsmRoundTrip, CellsWithoutElements) {
+    // Cells of C-order shape (3, 0): the cube has an empty axis and its
+    // tiles a zero extent there; every cell reads back empty, and rows past
+    // the cube read as no cell. (Zero-byte copies once met a null buffer.)
+    StoredColumn col{"e", DataType::Float, true, std::vector<int64_t>{0, 3}};
+    ArrayValue empty{{3, 0}, ArrayData(std::vector<float>{})};
+    std::vector<RecordValue> cells(4, RecordValue(empty));
+    TsmFile f = open_image(build("TiledColumnStMan", col, cells));
+    EXPECT_EQ(f.header().cubes[0].tile_shape, (std::vector<int64_t>{0, 3, 524288}));
+    auto all = f.read_column(DataType::Float, 0, 6);
+    ASSERT_TRUE(all.has_value()) << all.error().message();
+    for (uint64_t r = 0; r < 4; ++r) EXPECT_EQ(*(*all)[r], empty);
+    EXPECT_FALSE((*all)[4].has_value());
+    EXPECT_TRUE(f.read_cells_raw(DataType::Float, 0, 6, 0, {}).has_value());
+}
+
 TEST(TsmLayout, TiledShapeHeaderBytes) {
     // Ten rows of Int cells of shape [2]: row map [9], cube map [1],
     // position map [9]; row 3 is at position 3 of cube 1.
