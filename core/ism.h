@@ -35,6 +35,7 @@
 #include "datafile.h"
 #include "record.h"
 #include "storage_write.h"
+#include "tabledesc.h"
 
 namespace orvala {
 
@@ -243,13 +244,13 @@ private:
 // IncrementalStMan gives (string, array or non-scalar type).
 IsmResult<uint32_t> ism_column_cell_size(const IsmColumn& column);
 
-// The file image of an IncrementalStMan holding `columns` (the data
-// manager's columns in order) with `values[i]` the values of every row of
-// column i (each `rows` long). Little-endian, 32768-byte buckets. Fails for
-// string and array columns and for a row too wide for one bucket.
-// `table_name` is the description's name, used in messages.
+// The file image of an IncrementalStMan holding the columns of `desc` at
+// `positions` (the data manager's columns in order), `values[i]` being the
+// values of every row of column positions[i] (each `rows` long).
+// Little-endian, 32768-byte buckets. Fails for string and array columns and
+// for a row too wide for one bucket.
 std::expected<std::vector<uint8_t>, StorageWriteError> build_ism_data(
-    std::string_view table_name, std::span<const StoredColumn> columns,
+    const TableDesc& desc, std::span<const uint32_t> positions,
     std::span<const std::vector<RecordValue>> values, uint64_t rows);
 
 }  // namespace orvala

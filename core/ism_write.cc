@@ -51,23 +51,28 @@ std::vector<uint8_t> ism_index(uint64_t rows, uint64_t per_bucket, uint32_t buck
 }  // namespace
 
 std::expected<std::vector<uint8_t>, StorageWriteError> build_ism_data(
-    std::string_view table_name, std::span<const StoredColumn> columns,
+    const TableDesc& desc, std::span<const uint32_t> positions,
     std::span<const std::vector<RecordValue>> values, uint64_t rows) {
-    if (values.size() != columns.size())
+    if (values.size() != positions.size())
         throw InternalError("build_ism_data: " + std::to_string(values.size()) + " value lists for " +
-                            std::to_string(columns.size()) + " columns");
+                            std::to_string(positions.size()) + " columns");
+    std::vector<const ColumnDesc*> columns;
+    for (uint32_t p : positions) {
+        if (p >= desc.columns.size()) throw InternalError("build_ism_data: no column " + std::to_string(p));
+        columns.push_back(&desc.columns[p]);
+    }
     const uint64_t v = columns.size();
     std::vector<uint32_t> sizes(v);
     uint64_t row_bytes = 0;
     for (uint64_t c = 0; c < v; ++c) {
-        const StoredColumn& col = columns[c];
-        if (col.is_array) return std::unexpected(StorageWriteError::not_scalar(col.name));
+        const ColumnDesc& col = *columns[c];
+        if (col.kind == ColumnKind::Array) return std::unexpected(StorageWriteError::not_scalar(col.name));
         if (col.data_type == DataType::String)
             return std::unexpected(
                 StorageWriteError::msg("IncrementalStMan string column " + col.name + " is not writable yet"));
         auto size = ism_cell_size(col.data_type);
         if (!size)
-            return std::unexpected(StorageWriteError::msg("encode " + std::string(table_name) + "." + col.name +
+            return std::unexpected(StorageWriteError::msg("encode " + desc.name + "." + col.name +
                                                           ": values of type " + data_type_name(col.data_type) +
                                                           " cannot be stored by an IncrementalStMan"));
         if (values[c].size() != rows)
@@ -101,11 +106,11 @@ std::expected<std::vector<uint8_t>, StorageWriteError> build_ism_data(
     std::vector<std::vector<uint8_t>> cells(v);
     for (uint64_t c = 0; c < v; ++c) {
         Writer w(true, rows * sizes[c]);
-        for (const RecordValue& value : values[c]) write_scalar_value(w, columns[c].data_type, value);
+        for (const RecordValue& value : values[c]) write_scalar_value(w, columns[c]->data_type, value);
         cells[c] = w.take();
         if (cells[c].size() != rows * sizes[c])
             throw InternalError("build_ism_data: encoded " + std::to_string(cells[c].size()) + " bytes for column " +
-                                columns[c].name);
+                                columns[c]->name);
     }
 
     std::vector<uint8_t> header = ism_header(buckets);

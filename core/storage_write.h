@@ -1,27 +1,9 @@
-// What the IncrementalStMan and tiled writers take and give besides the cell
-// values: the few facts of a column description they use, and their error.
+// The error of the IncrementalStMan and tiled writers.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
-
-#include "record.h"
 
 namespace orvala {
-
-// One column as a writer of a data manager sees it. The table engine fills it
-// from the column's description.
-struct StoredColumn {
-    std::string name;
-    DataType data_type = DataType::Bool;  // the cell type; the element type for arrays
-    bool is_array = false;                // an array column (else scalar or record)
-    // The fixed cell shape in storage order (first axis varying fastest);
-    // none when the column has no fixed shape.
-    std::optional<std::vector<int64_t>> shape = std::nullopt;
-};
 
 // A writer refused the values. `NotScalar` names a column that the writer
 // cannot store because it holds arrays; every other failure is a complete text.

@@ -49,6 +49,7 @@
 #include "datafile.h"
 #include "record.h"
 #include "storage_write.h"
+#include "tabledesc.h"
 #include "tsm_tiles.h"
 
 namespace orvala {
@@ -272,15 +273,15 @@ struct TsmImage {
     uint32_t file_number = 0;
 };
 
-// The files of a tiled data manager of type `type_name` holding one array
-// column (`columns` must have one entry) with `values` its cells over `rows`
-// rows. Each tile holds whole cells (512 KiB of cell data per tile); every
-// cell must have the column's cell shape (the fixed shape, else the shape of
-// the first array cell). `table_name` is the description's name, for
-// messages.
+// The files of a tiled data manager of type `type_name` holding the column
+// of `desc` at `positions` (which must name exactly one array column), with
+// `values[0]` its cells over `rows` rows. Each tile holds whole cells (512
+// KiB of cell data per tile); every cell must have the column's cell shape
+// (the fixed shape, else the shape of the first array cell), which is
+// checked for all cells before anything is built.
 std::expected<TsmImage, StorageWriteError> build_tsm_data(std::string_view type_name, uint32_t seq,
-                                                          std::string_view dm_name, std::string_view table_name,
-                                                          std::span<const StoredColumn> columns,
+                                                          std::string_view dm_name, const TableDesc& desc,
+                                                          std::span<const uint32_t> positions,
                                                           std::span<const std::vector<RecordValue>> values,
                                                           uint64_t rows);
 

@@ -107,18 +107,19 @@ TsmResult<std::vector<uint8_t>> tsm_encode_cell(const ArrayValue& value, DataTyp
 }
 
 std::expected<TsmImage, StorageWriteError> build_tsm_data(std::string_view type_name, uint32_t seq,
-                                                          std::string_view dm_name, std::string_view table_name,
-                                                          std::span<const StoredColumn> columns,
+                                                          std::string_view dm_name, const TableDesc& desc,
+                                                          std::span<const uint32_t> positions,
                                                           std::span<const std::vector<RecordValue>> values,
                                                           uint64_t rows) {
     using E = StorageWriteError;
-    if (columns.size() != 1)
-        return std::unexpected(E::msg(std::string(dm_name) + " with " + std::to_string(columns.size()) +
+    if (positions.size() != 1)
+        return std::unexpected(E::msg(std::string(dm_name) + " with " + std::to_string(positions.size()) +
                                       " columns is not supported (one array column per group)"));
     if (values.size() != 1 || values[0].size() != rows)
         throw InternalError("build_tsm_data: value lists do not match the columns and rows");
-    const StoredColumn& col = columns[0];
-    const std::string where = std::string(table_name) + "." + col.name;
+    if (positions[0] >= desc.columns.size()) throw InternalError("build_tsm_data: no column " + std::to_string(positions[0]));
+    const ColumnDesc& col = desc.columns[positions[0]];
+    const std::string where = desc.name + "." + col.name;
     TsmKind kind;
     if (type_name == "TiledColumnStMan") kind = TsmKind::TiledColumn;
     else if (type_name == "TiledShapeStMan") kind = TsmKind::TiledShape;
@@ -134,7 +135,7 @@ std::expected<TsmImage, StorageWriteError> build_tsm_data(std::string_view type_
     // The cell shape in storage order: the fixed shape, else the first array
     // cell's (whose extents are in C order).
     std::vector<int64_t> shape;
-    if (col.shape) {
+    if (col.has_fixed_shape()) {
         shape = *col.shape;
         for (int64_t e : shape)
             if (e < 0) return std::unexpected(E::msg(where + ": invalid cell shape " + list_text(shape)));

@@ -19,9 +19,29 @@ IsmFile open_image(std::vector<uint8_t> image, bool big_endian = false) {
     return std::move(*f);
 }
 
-std::vector<uint8_t> build(const std::vector<StoredColumn>& cols, const std::vector<std::vector<RecordValue>>& values,
+ColumnDesc column(std::string name, DataType type, ColumnKind kind = ColumnKind::Scalar) {
+    ColumnDesc c;
+    c.name = std::move(name);
+    c.data_type = type;
+    c.kind = kind;
+    return c;
+}
+
+// The whole of a description "t" of these columns, in an IncrementalStMan.
+std::expected<std::vector<uint8_t>, StorageWriteError> build_all(const std::vector<ColumnDesc>& cols,
+                                                                 const std::vector<std::vector<RecordValue>>& values,
+                                                                 uint64_t rows) {
+    TableDesc desc;
+    desc.name = "t";
+    desc.columns = cols;
+    std::vector<uint32_t> positions;
+    for (uint32_t i = 0; i < cols.size(); ++i) positions.push_back(i);
+    return build_ism_data(desc, positions, values, rows);
+}
+
+std::vector<uint8_t> build(const std::vector<ColumnDesc>& cols, const std::vector<std::vector<RecordValue>>& values,
                            uint64_t rows) {
-    auto image = build_ism_data("t", cols, values, rows);
+    auto image = build_all(cols, values, rows);
     if (!image) throw std::runtime_error(image.error().message());
     return std::move(*image);
 }
@@ -53,11 +73,11 @@ TEST(IsmRoundTrip, EveryTypeOverManyBuckets) {
     // 11 columns of 58 bytes a row: (32764 - 44) div (58 + 88) = 224 rows
     // per bucket, so 5000 rows take 23 buckets.
     const uint64_t rows = 5000;
-    std::vector<StoredColumn> cols;
+    std::vector<ColumnDesc> cols;
     std::vector<std::vector<RecordValue>> values;
     uint64_t period = 1;
     for (DataType t : kTypes) {
-        cols.push_back({std::string("c") + data_type_name(t), t});
+        cols.push_back(column(std::string("c") + data_type_name(t), t));
         std::vector<RecordValue> v;
         for (uint64_t r = 0; r < rows; ++r) v.push_back(value_for(t, r, period));
         values.push_back(std::move(v));
@@ -90,7 +110,7 @@ TEST(IsmRoundTrip, EveryTypeOverManyBuckets) {
 TEST(IsmRoundTrip, RunsFollowStoredValuesAndBuckets) {
     // One Double column: 2047 rows per bucket. The value changes every 1000
     // rows; each bucket boundary also starts a new run.
-    std::vector<StoredColumn> cols{{"d", DataType::Double}};
+    std::vector<ColumnDesc> cols{column("d", DataType::Double)};
     std::vector<std::vector<RecordValue>> values(1);
     for (uint64_t r = 0; r < 5000; ++r) values[0].push_back(RecordValue(static_cast<double>(r / 1000)));
     IsmFile f = open_image(build(cols, values, 5000));
@@ -111,7 +131,7 @@ TEST(IsmRoundTrip, RunsFollowStoredValuesAndBuckets) {
 }
 
 TEST(IsmLayout, ConstantColumnStoresOneValuePerBucket) {
-    std::vector<StoredColumn> cols{{"d", DataType::Double}};
+    std::vector<ColumnDesc> cols{column("d", DataType::Double)};
     std::vector<std::vector<RecordValue>> values(1, std::vector<RecordValue>(4100, RecordValue(2.5)));
     IsmFile f = open_image(build(cols, values, 4100));
     ASSERT_EQ(f.header().nr_buckets, 3u);
@@ -127,7 +147,7 @@ TEST(IsmLayout, ConstantColumnStoresOneValuePerBucket) {
 
 TEST(IsmLayout, AlternatingBoolsFitTheirBuckets) {
     // (32764 - 8) div (2 + 16) = 1819 rows per bucket with every value new.
-    std::vector<StoredColumn> cols{{"a", DataType::Bool}, {"b", DataType::Bool}};
+    std::vector<ColumnDesc> cols{column("a", DataType::Bool), column("b", DataType::Bool)};
     std::vector<std::vector<RecordValue>> values(2);
     for (uint64_t r = 0; r < 4000; ++r) {
         values[0].push_back(RecordValue(r % 2 == 0));
@@ -142,7 +162,7 @@ TEST(IsmLayout, AlternatingBoolsFitTheirBuckets) {
 }
 
 TEST(IsmLayout, ZeroRowsByteExact) {
-    std::vector<StoredColumn> cols{{"i", DataType::Int}};
+    std::vector<ColumnDesc> cols{column("i", DataType::Int)};
     std::vector<std::vector<RecordValue>> values(1);
     std::vector<uint8_t> image = build(cols, values, 0);
     // The header: "IncrementalStMan" version 5, little-endian, 32768-byte
@@ -260,7 +280,7 @@ TEST(IsmRead, RealTable) {
 
 // A little-endian file of 10 Int rows (values 0,0,1,1,...) to corrupt.
 std::vector<uint8_t> small_file() {
-    std::vector<StoredColumn> cols{{"i", DataType::Int}};
+    std::vector<ColumnDesc> cols{column("i", DataType::Int)};
     std::vector<std::vector<RecordValue>> values(1);
     for (int32_t r = 0; r < 10; ++r) values[0].push_back(RecordValue(r / 2));
     return build(cols, values, 10);
@@ -332,15 +352,15 @@ TEST(IsmRead, ColumnsItCannotServe) {
 
 TEST(IsmWrite, RefusesWhatItCannotStore) {
     std::vector<std::vector<RecordValue>> one(1);
-    auto err = [&](StoredColumn c) { return build_ism_data("t", std::vector{c}, one, 0).error().message(); };
-    EXPECT_EQ(err({"s", DataType::String}), "IncrementalStMan string column s is not writable yet");
-    EXPECT_EQ(err({"a", DataType::Int, true}),
+    auto err = [&](ColumnDesc c) { return build_all({c}, one, 0).error().message(); };
+    EXPECT_EQ(err(column("s", DataType::String)), "IncrementalStMan string column s is not writable yet");
+    EXPECT_EQ(err(column("a", DataType::Int, ColumnKind::Array)),
               "column a is not a scalar column (array columns are not writable yet)");
-    EXPECT_EQ(err({"r", DataType::Record}), "encode t.r: values of type Record cannot be stored by an IncrementalStMan");
+    EXPECT_EQ(err(column("r", DataType::Record, ColumnKind::Record)), "encode t.r: values of type Record cannot be stored by an IncrementalStMan");
     // 1200 DComplex columns: 4 + 12 × 1200 + 16 × 1200 bytes exceed a bucket.
-    std::vector<StoredColumn> wide(1200, StoredColumn{"z", DataType::DComplex});
+    std::vector<ColumnDesc> wide(1200, column("z", DataType::DComplex));
     std::vector<std::vector<RecordValue>> none(1200);
-    EXPECT_EQ(build_ism_data("t", wide, none, 0).error().message(),
+    EXPECT_EQ(build_all(wide, none, 0).error().message(),
               "IncrementalStMan row of 1200 columns (19200 bytes of values) does not fit a bucket of 32768 bytes");
 }
 

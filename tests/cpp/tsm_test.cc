@@ -21,9 +21,29 @@ TsmFile open_image(const TsmImage& image, bool big_endian = false) {
     return std::move(*f);
 }
 
-TsmImage build(std::string_view kind, const StoredColumn& col, const std::vector<RecordValue>& cells) {
-    std::vector<std::vector<RecordValue>> values{cells};
-    auto image = build_tsm_data(kind, 3, "dm", "t", std::span(&col, 1), values, cells.size());
+// An array column of a description "t" (fixed shape in storage order, if any).
+ColumnDesc array_column(std::string name, DataType type, std::optional<std::vector<int64_t>> shape = std::nullopt) {
+    ColumnDesc c;
+    c.name = std::move(name);
+    c.data_type = type;
+    c.kind = ColumnKind::Array;
+    c.shape = std::move(shape);
+    return c;
+}
+
+std::expected<TsmImage, StorageWriteError> build_of(std::string_view kind, std::vector<ColumnDesc> cols,
+                                                    std::vector<std::vector<RecordValue>> values) {
+    TableDesc desc;
+    desc.name = "t";
+    desc.columns = std::move(cols);
+    std::vector<uint32_t> positions;
+    for (uint32_t i = 0; i < desc.columns.size(); ++i) positions.push_back(i);
+    const uint64_t rows = values.empty() ? 0 : values[0].size();
+    return build_tsm_data(kind, 3, "dm", desc, positions, values, rows);
+}
+
+TsmImage build(std::string_view kind, const ColumnDesc& col, const std::vector<RecordValue>& cells) {
+    auto image = build_of(kind, {col}, {cells});
     if (!image) throw std::runtime_error(image.error().message());
     return std::move(*image);
 }
@@ -82,7 +102,7 @@ TEST(TsmRoundTrip, EveryTypeBothManagersFixedAndFreeShapes) {
         for (bool fixed : {true, false}) {
             for (DataType t : kTypes) {
                 SCOPED_TRACE(std::string(kind) + " " + data_type_name(t) + (fixed ? " fixed" : " free"));
-                StoredColumn col{"c", t, true};
+                ColumnDesc col = array_column("c", t);
                 if (fixed) col.shape = std::vector<int64_t>{5, 3};  // C-order cells of shape (3, 5)
                 std::vector<RecordValue> cells;
                 for (uint64_t r = 0; r < 7; ++r) cells.push_back(make_cell(t, {3, 5}, r));
@@ -106,7 +126,7 @@ TEST(TsmRoundTrip, EveryTypeBothManagersFixedAndFreeShapes) {
 TEST(TsmRoundTrip, BoolCellsAtOddBitOffsets) {
     // 10-element cells: 2 bytes per cell on the size rule, 262144 rows per
     // tile, cell r at bit 10 r of the tile.
-    StoredColumn col{"b", DataType::Bool, true, std::vector<int64_t>{10}};
+    ColumnDesc col = array_column("b", DataType::Bool, std::vector<int64_t>{10});
     std::vector<RecordValue> cells;
     for (uint64_t r = 0; r < 9; ++r) cells.push_back(make_cell(DataType::Bool, {10}, r));
     TsmImage image = build("TiledColumnStMan", col, cells);
@@ -133,7 +153,7 @@ TEST(TsmRoundTrip, BoolCellsAtOddBitOffsets) {
 
 TEST(TsmRoundTrip, ManyTilesAndNoRows) {
     // [4, 3] doubles: 96 bytes a cell, 524288 div 96 = 5461 rows per tile.
-    StoredColumn col{"d", DataType::Double, true, std::vector<int64_t>{4, 3}};
+    ColumnDesc col = array_column("d", DataType::Double, std::vector<int64_t>{4, 3});
     std::vector<RecordValue> cells;
     for (uint64_t r = 0; r < 12000; ++r) cells.push_back(make_cell(DataType::Double, {3, 4}, r));
     TsmImage image = build("TiledShapeStMan", col, cells);
@@ -163,7 +183,7 @@ TEST(TsmRoundTrip, CellsWithoutElements) {
     // Cells of C-order shape (3, 0): the cube has an empty axis and its
     // tiles a zero extent there; every cell reads back empty, and rows past
     // the cube read as no cell. (Zero-byte copies once met a null buffer.)
-    StoredColumn col{"e", DataType::Float, true, std::vector<int64_t>{0, 3}};
+    ColumnDesc col = array_column("e", DataType::Float, std::vector<int64_t>{0, 3});
     ArrayValue empty{{3, 0}, ArrayData(std::vector<float>{})};
     std::vector<RecordValue> cells(4, RecordValue(empty));
     TsmFile f = open_image(build("TiledColumnStMan", col, cells));
@@ -178,7 +198,7 @@ TEST(TsmRoundTrip, CellsWithoutElements) {
 TEST(TsmLayout, TiledShapeHeaderBytes) {
     // Ten rows of Int cells of shape [2]: row map [9], cube map [1],
     // position map [9]; row 3 is at position 3 of cube 1.
-    StoredColumn col{"i", DataType::Int, true, std::vector<int64_t>{2}};
+    ColumnDesc col = array_column("i", DataType::Int, std::vector<int64_t>{2});
     std::vector<RecordValue> cells;
     for (uint64_t r = 0; r < 10; ++r) cells.push_back(make_cell(DataType::Int, {2}, r));
     TsmImage image = build("TiledShapeStMan", col, cells);
@@ -233,7 +253,7 @@ TEST(TsmLayout, HeadersMatchThoseOfAnotherWriter) {
 }
 
 TEST(TsmLayout, FreeShapeTakesTheFirstArrayCell) {
-    StoredColumn col{"f", DataType::Float, true};
+    ColumnDesc col = array_column("f", DataType::Float);
     std::vector<RecordValue> cells{make_cell(DataType::Float, {3, 4}, 0), make_cell(DataType::Float, {3, 4}, 1)};
     TsmFile f = open_image(build("TiledColumnStMan", col, cells));
     EXPECT_EQ(f.header().cubes[0].cube_shape, (std::vector<int64_t>{4, 3, 2}));
@@ -658,12 +678,11 @@ TEST(TsmRead, CubeFaultsAtAccess) {
 }
 
 TEST(TsmWrite, EveryCellMustFitTheColumnShape) {
-    StoredColumn fixed{"c", DataType::Int, true, std::vector<int64_t>{2, 3}};  // C-order (3, 2)
-    StoredColumn free{"c", DataType::Int, true};
-    StoredColumn bools{"b", DataType::Bool, true, std::vector<int64_t>{4}};
-    auto err = [](const StoredColumn& col, std::vector<RecordValue> cells, std::string_view kind = "TiledShapeStMan") {
-        std::vector<std::vector<RecordValue>> values{cells};
-        return build_tsm_data(kind, 0, "dm", "t", std::span(&col, 1), values, cells.size()).error().message();
+    ColumnDesc fixed = array_column("c", DataType::Int, std::vector<int64_t>{2, 3});  // C-order (3, 2)
+    ColumnDesc free = array_column("c", DataType::Int);
+    ColumnDesc bools = array_column("b", DataType::Bool, std::vector<int64_t>{4});
+    auto err = [](const ColumnDesc& col, std::vector<RecordValue> cells, std::string_view kind = "TiledShapeStMan") {
+        return build_of(kind, {col}, {cells}).error().message();
     };
     EXPECT_EQ(err(fixed, {make_cell(DataType::Int, {3, 2}, 0), make_cell(DataType::Int, {3, 3}, 1)}),
               "t.c: row 1 has cell shape [3, 3], the column's cells have shape [3, 2]");
@@ -681,10 +700,8 @@ TEST(TsmWrite, EveryCellMustFitTheColumnShape) {
               "encode t.c: cell holds Double elements, the column stores Int");
     EXPECT_EQ(err(fixed, {}, "TiledCellStMan"),
               "encode t.c: unexpected object type \"TiledCellStMan\", expected \"TiledColumnStMan\"");
-    EXPECT_EQ(err(StoredColumn{"s", DataType::String, true}, {}), "encode t.s: unsupported tiled element type String");
-    std::vector<StoredColumn> two{fixed, fixed};
-    std::vector<std::vector<RecordValue>> values(2);
-    EXPECT_EQ(build_tsm_data("TiledShapeStMan", 0, "dm", "t", two, values, 0).error().message(),
+    EXPECT_EQ(err(array_column("s", DataType::String), {}), "encode t.s: unsupported tiled element type String");
+    EXPECT_EQ(build_of("TiledShapeStMan", {fixed, fixed}, {{}, {}}).error().message(),
               "dm with 2 columns is not supported (one array column per group)");
 }
 
