@@ -241,7 +241,7 @@ TsmResult<uint32_t> TsmFile::check_column(uint32_t column, std::optional<DataTyp
     return *tsm_element_bits(stored);
 }
 
-TsmResult<const TsmFile::CubeLayout*> TsmFile::usable_cube(uint32_t cube, uint64_t row) const {
+TsmResult<const TsmFile::CubeLayout*> TsmFile::usable_cube(uint32_t cube) const {
     const CubeLayout& l = layouts_[cube];
     if (l.error) return std::unexpected(*l.error);
     return &l;
@@ -250,7 +250,7 @@ TsmResult<const TsmFile::CubeLayout*> TsmFile::usable_cube(uint32_t cube, uint64
 TsmResult<std::optional<std::vector<uint32_t>>> TsmFile::cell_shape(uint64_t row) const {
     Segment s = segment_at(row, 1);
     if (!s.cube) return std::optional<std::vector<uint32_t>>{};
-    auto l = usable_cube(*s.cube, row);
+    auto l = usable_cube(*s.cube);
     if (!l) return std::unexpected(l.error());
     const TileGrid& g = (*l)->grid;
     std::vector<uint32_t> shape;
@@ -266,7 +266,7 @@ TsmResult<std::optional<CellLocation>> TsmFile::cell_location(uint64_t row, uint
     if (!bits) return std::unexpected(bits.error());
     Segment s = segment_at(row, 1);
     if (!s.cube) return std::optional<CellLocation>{};
-    auto lr = usable_cube(*s.cube, row);
+    auto lr = usable_cube(*s.cube);
     if (!lr) return std::unexpected(lr.error());
     const CubeLayout& l = **lr;
     const TileGrid& g = l.grid;
@@ -410,7 +410,7 @@ TsmResult<void> TsmFile::read_cells_raw(DataType type, uint64_t first, uint64_t 
         if (!s.cube) {
             if (cell_bytes > 0) std::memset(dst, 0, s.rows * cell_bytes);
         } else {
-            auto l = usable_cube(*s.cube, row);
+            auto l = usable_cube(*s.cube);
             if (!l) return std::unexpected(l.error());
             if ((*l)->grid.cell_elements != cell_elements)
                 return std::unexpected(message("row " + std::to_string(row) + " holds a cell of " +

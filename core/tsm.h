@@ -236,9 +236,9 @@ private:
     void lay_out_cubes();
     Segment segment_at(uint64_t row, uint64_t max_rows) const;
     TsmResult<uint32_t> check_column(uint32_t column, std::optional<DataType> type) const;
-    TsmResult<const CubeLayout*> usable_cube(uint32_t cube, uint64_t row) const;
-    // Copies the cells at positions [pos, pos + n) of a cube into `out`
-    // (elements of `element_bytes` bytes); `row` is the table row of `pos`.
+    TsmResult<const CubeLayout*> usable_cube(uint32_t cube) const;
+    // Copies the cells at positions [pos, pos + n) of a cube into `out` in
+    // the raw form of read_cells_raw; `row` is the table row of `pos`.
     TsmResult<void> copy_cells(const CubeLayout& cube, uint32_t column, uint64_t row, uint64_t pos, uint64_t n,
                                uint8_t* out) const;
 

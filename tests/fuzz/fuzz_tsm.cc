@@ -27,11 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const TsmHeader& h = file->header();
-    const uint64_t rows = std::min<uint64_t>(h.rows + 2, 2048);
+    const uint64_t rows = std::min<uint64_t>(h.rows + 2, 512);
     for (uint32_t column = 0; column < std::min<size_t>(h.data_types.size(), 2); ++column) {
         const DataType type = element_type(h.data_types[column]);
         // Cells one by one, stopping once many elements were produced.
-        uint64_t budget = 1 << 22;
+        uint64_t budget = 1 << 18;
         uint64_t elements = 0;
         for (uint64_t row = 0; row < rows && budget > 0; ++row) {
             auto loc = file->cell_location(row, column);
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (budget == 0) continue;
         // Whole-column paths, when the cells read above were small.
-        if (elements * rows < (1 << 22)) {
+        if (elements * rows < (1 << 18)) {
             auto col = file->read_column(type, 0, rows, column);
             if (!col) (void)col.error().message();
             const uint32_t ew = tsm_element_bytes(type);
