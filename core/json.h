@@ -36,6 +36,12 @@ std::string json_number(double value);
 
 RecordResult<TableRecord> parse_json_record(std::string_view text);
 
+// Arrays inside a record are written as {"shape":[...],"array":[...]} and
+// read back as such two-field records. Where a record holds values (record
+// cells), this turns every such sub-record whose shape fits its elements
+// back into the array value it was written from.
+void restore_json_arrays(TableRecord& record);
+
 // Recursive-descent reader over the bytes of a text.
 class JsonParser {
 public:

@@ -370,3 +370,60 @@ RecordResult<std::string> JsonParser::parse_string() {
 }
 
 }  // namespace orvala
+
+namespace orvala {
+namespace {
+
+std::optional<ArrayValue> array_of_pair(const TableRecord& r) {
+    if (r.desc.fields.size() != 2 || r.values.size() != 2 || r.desc.fields[0].name != "shape" ||
+        r.desc.fields[1].name != "array") {
+        return std::nullopt;
+    }
+    const auto* shape = std::get_if<ArrayValue>(&r.values[0]);
+    const auto* elements = std::get_if<ArrayValue>(&r.values[1]);
+    if (shape == nullptr || elements == nullptr) return std::nullopt;
+    std::vector<uint32_t> extents;
+    bool ok = std::visit(
+        [&](const auto& vec) {
+            using E = typename std::decay_t<decltype(vec)>::value_type;
+            if constexpr (std::is_same_v<E, int32_t> || std::is_same_v<E, int64_t>) {
+                for (E e : vec) {
+                    if (e < 0 || static_cast<uint64_t>(e) > UINT32_MAX) return false;
+                    extents.push_back(static_cast<uint32_t>(e));
+                }
+                return true;
+            } else {
+                return vec.empty();  // [] reads as an empty String array
+            }
+        },
+        static_cast<const ArrayDataVariant&>(shape->data));
+    if (!ok) return std::nullopt;
+    uint64_t count = 1;
+    for (uint32_t e : extents) {
+        count *= e;
+        if (count > elements->data.size()) break;
+    }
+    if (count != elements->data.size()) return std::nullopt;
+    return ArrayValue{std::move(extents), elements->data};
+}
+
+}  // namespace
+
+void restore_json_arrays(TableRecord& record) {
+    for (RecordValue& v : record.values) {
+        auto* sub = std::get_if<TableRecord>(&v);
+        if (sub == nullptr) continue;
+        if (auto array = array_of_pair(*sub)) {
+            v = RecordValue(std::move(*array));
+        } else {
+            restore_json_arrays(*sub);
+        }
+    }
+    // Keep each field's declared type in step with its value.
+    for (size_t i = 0; i < record.values.size() && i < record.desc.fields.size(); ++i) {
+        record.desc.fields[i].data_type = record.values[i].data_type();
+        if (record.values[i].kind() != RecordValue::Kind::Record) record.desc.fields[i].sub_desc.reset();
+    }
+}
+
+}  // namespace orvala

@@ -197,6 +197,26 @@ TEST(JsonRead, ReadsBackDoubleAndComplexArrays) {
               (std::vector<std::complex<double>>{{1, -2}, {0.5, 4}}));
 }
 
+TEST(JsonRead, RestoresArraysOfRecordCells) {
+    TableRecord inner;
+    inner.set("m", RecordValue(ArrayValue{{2, 3}, ArrayData(std::vector<int32_t>{1, 2, 3, 4, 5, 6})}));
+    TableRecord rec;
+    rec.set("d", RecordValue(ArrayValue{{2}, ArrayData(std::vector<double>{1.0, 2.5})}));
+    rec.set("inner", RecordValue(inner));
+    rec.set("s", RecordValue(std::string("x")));
+    auto back = parse_json_record(rec.to_json_string_ctx());
+    ASSERT_TRUE(back);
+    restore_json_arrays(*back);
+    EXPECT_EQ(*back->get("d"), *rec.get("d"));
+    EXPECT_EQ(*std::get<TableRecord>(*back->get("inner")).get("m"), *inner.get("m"));
+    EXPECT_EQ(back->desc.fields[0].data_type, DataType::ArrayDouble);
+    // A record that merely looks alike but whose shape does not fit stays a record.
+    auto odd = parse_json_record("{\"r\":{\"shape\":[3],\"array\":[1,2]}}");
+    ASSERT_TRUE(odd);
+    restore_json_arrays(*odd);
+    EXPECT_EQ(odd->get("r")->kind(), RecordValue::Kind::Record);
+}
+
 TEST(JsonRead, NestingIsBounded) {
     auto nested = [](int levels) {
         std::string text;
