@@ -66,18 +66,21 @@ TableReadResult<uint64_t> BufferSink::room_for(uint64_t cell_len, uint64_t ncell
 }
 
 TableReadResult<void> BufferSink::put_run(std::span<const uint8_t> bytes, uint64_t ncells) {
-    if (ncells == 0) {
-        if (!bytes.empty()) return std::unexpected(unsupported("a run of no cells holds " +
-                                                               std::to_string(bytes.size()) + " bytes"));
-        return {};
+    // The common case without a division: exactly ncells cells of our size
+    // that fit the space left.
+    uint64_t want;
+    if (__builtin_mul_overflow(ncells, uint64_t{cell_bytes_}, &want) || want != bytes.size() ||
+        want > capacity_ - written_) {
+        if (ncells == 0)
+            return std::unexpected(unsupported("a run of no cells holds " + std::to_string(bytes.size()) + " bytes"));
+        if (bytes.size() % ncells != 0)
+            return std::unexpected(unsupported("a run of " + std::to_string(ncells) + " cells holds " +
+                                               std::to_string(bytes.size()) + " bytes"));
+        auto n = room_for(bytes.size() / ncells, ncells);
+        if (!n) return std::unexpected(n.error());
     }
-    if (bytes.size() % ncells != 0)
-        return std::unexpected(unsupported("a run of " + std::to_string(ncells) + " cells holds " +
-                                           std::to_string(bytes.size()) + " bytes"));
-    auto n = room_for(bytes.size() / ncells, ncells);
-    if (!n) return std::unexpected(n.error());
-    copy_swapped(dst_ + written_, bytes.data(), *n, swap_unit_);
-    written_ += *n;
+    copy_swapped(dst_ + written_, bytes.data(), want, swap_unit_);
+    written_ += want;
     return {};
 }
 

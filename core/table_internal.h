@@ -16,9 +16,11 @@
 namespace orvala {
 
 // Reads of at least this many rows release the mapped pages afterwards; the
-// raw path releases them every kRawDropRows rows.
+// raw path releases them every kRawDropRows rows once kRawDropBytes of cells
+// have passed.
 inline constexpr uint64_t kGetcolDropRows = 512;
 inline constexpr uint64_t kRawDropRows = 4096;
+inline constexpr uint64_t kRawDropBytes = uint64_t{2} << 20;
 
 // Cells synthesised from a description alone (never-stored tiled cells) are
 // refused above this size: no file bytes bound them.

@@ -96,21 +96,29 @@ TableReadError with_column(TableReadError e, const std::string& column) {
     return e;
 }
 
-// Calls drop() after every kRawDropRows rows handed on.
+// Releases the table's mapped pages as a raw read advances: after every
+// kRawDropRows rows, once kRawDropBytes of cells have passed since the last
+// release. Releasing a whole mapping costs a walk over its page tables (and
+// the next touch maps the current region again), so a release per few
+// kilobytes of a narrow column would cost more than the copy itself.
 class DropCadence {
 public:
-    explicit DropCadence(const Table& t) : table_(t) {}
+    DropCadence(const Table& t, uint64_t cell_bytes) : table_(t), cell_bytes_(cell_bytes) {}
     void rows(uint64_t n) {
-        pending_ += n;
-        if (pending_ >= kRawDropRows) {
+        rows_ += n;
+        bytes_ += n * cell_bytes_;
+        if (rows_ >= kRawDropRows && bytes_ >= kRawDropBytes) {
             table_.drop_pages();
-            pending_ = 0;
+            rows_ = 0;
+            bytes_ = 0;
         }
     }
 
 private:
     const Table& table_;
-    uint64_t pending_ = 0;
+    uint64_t cell_bytes_;
+    uint64_t rows_ = 0;
+    uint64_t bytes_ = 0;
 };
 
 }  // namespace
@@ -179,7 +187,9 @@ TableReadResult<void> Table::raw_standard(size_t column, const ColumnSource::Sta
     if (!plan) return std::unexpected(TableReadError(std::move(plan.error())));
     auto cursor = s.file->runs(plan->layout, first, count);
     if (!cursor) return std::unexpected(TableReadError(std::move(cursor.error())));
-    DropCadence cadence(*this);
+    const uint64_t cell_bytes = d.kind == ColumnKind::Scalar ? raw_element_bytes(d.data_type)
+                                : *fixed_shape_elements(d) * raw_element_bytes(d.data_type);
+    DropCadence cadence(*this, cell_bytes);
     SsmRun run;
     if (d.kind == ColumnKind::Scalar || plan->direct) {
         // A bucket's region holds the cells of its rows back to back.
@@ -233,7 +243,7 @@ TableReadResult<void> Table::raw_incremental(size_t column, const ColumnSource::
     auto reader = s.file->runs(ism_column(d, s.index), first, count);
     if (!reader) return std::unexpected(TableReadError(std::move(reader.error())));
     const uint32_t expected = raw_element_bytes(d.data_type);
-    DropCadence cadence(*this);
+    DropCadence cadence(*this, expected);
     for (;;) {
         auto run = reader->next();
         if (!run) return std::unexpected(TableReadError(std::move(run.error())));
@@ -264,6 +274,7 @@ TableReadResult<void> Table::raw_tiled(size_t column, const ColumnSource::Tiled&
     const uint64_t chunk_rows =
         std::max<uint64_t>(1, std::min<uint64_t>(kRawDropRows, cell_bytes ? (uint64_t{1} << 20) / cell_bytes : kRawDropRows));
     std::vector<uint8_t> scratch;
+    DropCadence cadence(*this, cell_bytes);
     for (uint64_t row = first; row - first < count;) {
         const uint64_t n = std::min(chunk_rows, count - (row - first));
         std::span<uint8_t> window = sink.window(n);
@@ -284,7 +295,7 @@ TableReadResult<void> Table::raw_tiled(size_t column, const ColumnSource::Tiled&
         auto ok = direct ? sink.commit(n) : sink.put_run(window, n);
         if (!ok) return ok;
         row += n;
-        if (row - first < count) drop_pages();
+        cadence.rows(n);
     }
     return {};
 }
