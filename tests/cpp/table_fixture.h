@@ -125,19 +125,20 @@ inline void write_table(const std::string& dir, const std::vector<FixtureManager
                                                                            data->column_index_map})});
             continue;
         }
-        std::vector<StoredColumn> sc;
+        std::vector<uint32_t> positions;
         std::vector<std::vector<RecordValue>> values;
-        for (const auto* c : mine) {
-            sc.push_back(StoredColumn{c->desc.name, c->desc.data_type, c->desc.kind == ColumnKind::Array, c->desc.shape});
-            values.push_back(c->values);
-        }
+        for (size_t i = 0; i < columns.size(); ++i)
+            if (columns[i].seq == m.seq) {
+                positions.push_back(static_cast<uint32_t>(i));
+                values.push_back(columns[i].values);
+            }
         if (m.type == "IncrementalStMan") {
-            auto data = build_ism_data("fixture", sc, values, rows);
+            auto data = build_ism_data(desc, positions, values, rows);
             if (!data) throw std::runtime_error(data.error().message());
             write_file(f + std::to_string(m.seq), *data);
             blobs.push_back(DmBlob{m.type, m.seq, build_ism_blob("ISM" + std::to_string(m.seq))});
         } else {
-            auto image = build_tsm_data(m.type, m.seq, "TSM" + std::to_string(m.seq), "fixture", sc, values, rows);
+            auto image = build_tsm_data(m.type, m.seq, "TSM" + std::to_string(m.seq), desc, positions, values, rows);
             if (!image) throw std::runtime_error(image.error().message());
             write_file(f + std::to_string(m.seq), image->header);
             write_file(f + std::to_string(m.seq) + "_TSM" + std::to_string(image->file_number), image->tile_data);
