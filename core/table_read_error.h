@@ -57,8 +57,15 @@ struct TableReadError {
 
     std::variant<NoSuchColumn, NotReadable, RowOutOfRange, SliceOutOfShape, RawUnsupported, Ssm, Ism, Tsm, Record> v;
 
-    template <class T>
-    TableReadError(T e) : v(std::move(e)) {}
+    TableReadError(NoSuchColumn e) : v(std::move(e)) {}
+    TableReadError(NotReadable e) : v(std::move(e)) {}
+    TableReadError(RowOutOfRange e) : v(std::move(e)) {}
+    TableReadError(SliceOutOfShape e) : v(std::move(e)) {}
+    TableReadError(RawUnsupported e) : v(std::move(e)) {}
+    TableReadError(Ssm e) : v(std::move(e)) {}
+    TableReadError(Ism e) : v(std::move(e)) {}
+    TableReadError(Tsm e) : v(std::move(e)) {}
+    TableReadError(Record e) : v(std::move(e)) {}
     TableReadError(SsmError e) : v(Ssm{std::move(e)}) {}
     TableReadError(IsmError e) : v(Ism{std::move(e)}) {}
     TableReadError(TsmError e) : v(Tsm{std::move(e)}) {}
