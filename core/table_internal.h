@@ -26,17 +26,6 @@ inline constexpr uint64_t kRawDropBytes = uint64_t{2} << 20;
 // refused above this size: no file bytes bound them.
 inline constexpr uint64_t kMaxSynthesizedCellBytes = uint64_t{1} << 28;
 
-inline CellColumn cell_column(const ColumnDesc& d) {
-    CellColumn c;
-    c.name = d.name;
-    c.data_type = d.data_type;
-    c.kind = d.kind == ColumnKind::Array ? CellKind::Array
-             : d.kind == ColumnKind::Record ? CellKind::Record
-                                            : CellKind::Scalar;
-    c.maxlen = d.maxlen;
-    return c;
-}
-
 inline IsmColumn ism_column(const ColumnDesc& d, size_t position) {
     IsmColumn c;
     c.name = d.name;
