@@ -107,11 +107,10 @@ CommitResult<void> apply_patches(const std::string& dir, std::span<const CommitS
     struct stat st;
     if (::fstat(fd, &st) != 0) return fail(os_failure(path, errno));
     for (const auto& p : patches) {
-        if (static_cast<uint64_t>(st.st_size) != p.file_size)
-            return fail(CommitError{path, {},
-                                    "has " + std::to_string(st.st_size) + " bytes, the patch expects " +
-                                        std::to_string(p.file_size),
-                                    false});
+        // Sizes were checked before the commit point; a file of another
+        // size now was replaced by someone else since, and the patch is not
+        // for it.
+        if (static_cast<uint64_t>(st.st_size) != p.file_size) continue;
         int e = injected(FileOp::WritePatch, name);
         if (!e) e = pwrite_all(fd, p.bytes.data(), p.bytes.size(), p.offset);
         if (e) return fail(os_failure(path, e));
@@ -147,8 +146,9 @@ CommitResult<void> apply_steps(const std::string& dir, std::span<const CommitSte
             }
             case CommitStep::Kind::Remove: {
                 std::string path = in_dir(dir, s.name);
-                int e = run_op(FileOp::Remove, s.name, [&] { return ::unlink(path.c_str()); });
-                if (e && e != ENOENT) return std::unexpected(os_failure(path, e));
+                // A stale file that cannot be removed is left: nothing refers
+                // to it any more.
+                (void)run_op(FileOp::Remove, s.name, [&] { return ::unlink(path.c_str()); });
                 break;
             }
         }
@@ -256,6 +256,19 @@ std::vector<CommitStep> FileCommit::steps() const {
 CommitResult<void> commit_files(const std::string& dir, FileCommit commit) {
     std::vector<CommitStep> steps = commit.steps();
     if (steps.empty()) return {};
+    // A patch must fit the file as it is now, or nothing is committed.
+    for (const auto& p : commit.patches_) {
+        std::string path = in_dir(dir, p.name);
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return std::unexpected(os_failure(path, errno));
+        if (static_cast<uint64_t>(st.st_size) != p.file_size || p.offset > p.file_size ||
+            p.bytes.size() > p.file_size - p.offset)
+            return std::unexpected(CommitError{path, {},
+                                               "a patch of " + std::to_string(p.bytes.size()) + " bytes at " +
+                                                   std::to_string(p.offset) + " does not fit the file's " +
+                                                   std::to_string(st.st_size) + " bytes",
+                                               false});
+    }
 
     // Before the commit point: temporaries only. A failure removes them.
     std::vector<std::string> written;

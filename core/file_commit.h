@@ -23,7 +23,10 @@
 //
 // Readers that mapped the old files keep them: a file is replaced by a
 // rename, never truncated, and a patch writes only inside the bytes that a
-// file already has (it fails when the file's size is not the one planned).
+// file already has: before the commit point, every patched file must have
+// the size planned and hold the patch, or nothing is committed. (Completing
+// a commit skips a patch whose file no longer has that size: something else
+// replaced the file since, and the patch is not for it.)
 #pragma once
 
 #include <cstdint>
