@@ -12,26 +12,6 @@ namespace orvala {
 
 namespace {
 
-CellColumn cell_column(const ColumnDesc& c) {
-    CellColumn cell;
-    cell.name = c.name;
-    cell.data_type = c.data_type;
-    cell.kind = c.kind == ColumnKind::Array ? CellKind::Array
-                : c.kind == ColumnKind::Record ? CellKind::Record
-                                               : CellKind::Scalar;
-    cell.maxlen = c.maxlen;
-    return cell;
-}
-
-StoredColumn stored_column(const ColumnDesc& c) {
-    StoredColumn s;
-    s.name = c.name;
-    s.data_type = c.data_type;
-    s.is_array = c.kind == ColumnKind::Array;
-    if (c.has_fixed_shape()) s.shape = c.shape;
-    return s;
-}
-
 TableCreateError writer_error(const StorageWriteError& e) {
     if (e.kind == StorageWriteError::Kind::NotScalar) return TableCreateError(TableCreateError::NotScalar{e.text});
     return TableCreateError::io(e.message());
@@ -81,15 +61,14 @@ WriteResult<TableImage> build_table_image(const TableDesc& desc, uint64_t nrow, 
             main_files.emplace_back(file_name(dm.sequence), std::move(data->bucket_file));
             if (data->array_file) array_files.emplace_back(file_name(dm.sequence, "i"), std::move(*data->array_file));
         } else {
-            std::vector<StoredColumn> columns;
-            for (size_t c : dm.columns) columns.push_back(stored_column(desc.columns[c]));
+            std::vector<uint32_t> positions(dm.columns.begin(), dm.columns.end());
             if (dm.type_name == "IncrementalStMan") {
-                auto file = build_ism_data(desc.name, columns, lists, nrow);
+                auto file = build_ism_data(desc, positions, lists, nrow);
                 if (!file) return std::unexpected(writer_error(file.error()));
                 blob.bytes = build_ism_blob(dm.name);
                 main_files.emplace_back(file_name(dm.sequence), std::move(*file));
             } else {
-                auto image = build_tsm_data(dm.type_name, dm.sequence, dm.name, desc.name, columns, lists, nrow);
+                auto image = build_tsm_data(dm.type_name, dm.sequence, dm.name, desc, positions, lists, nrow);
                 if (!image) return std::unexpected(writer_error(image.error()));
                 main_files.emplace_back(file_name(dm.sequence), std::move(image->header));
                 tile_files.emplace_back(file_name(dm.sequence, "_TSM" + std::to_string(image->file_number)),

@@ -4,29 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 #include "internal_error.h"
 #include "relativize.h"
+#include "table.h"
 
 namespace orvala {
 
-namespace {
-
-// TODO(table-read): use absolute_dir from table.h once it is in.
-std::string absolute_dir_local(std::string_view path) {
-    if (!path.empty() && path.front() == '/') return lexical_normalize(path);
-    std::string cwd(4096, '\0');
-    if (::getcwd(cwd.data(), cwd.size()) == nullptr) return std::string(path);
-    cwd.resize(std::strlen(cwd.c_str()));
-    return lexical_normalize(cwd + "/" + std::string(path));
-}
-
-}  // namespace
-
 WritableTable WritableTable::create(std::string_view path, TableDesc desc) {
     WritableTable t;
-    t.dir_ = absolute_dir_local(path);
+    t.dir_ = absolute_dir(path);
     size_t n = desc.columns.size();
     t.desc_ = std::move(desc);
     t.cells_.resize(n);

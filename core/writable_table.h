@@ -132,8 +132,8 @@ public:
     WriteResult<std::vector<std::vector<RecordValue>>> materialize_all() const;
 
 private:
-    friend class FlushPlanner;
     WritableTable() = default;
+    WriteResult<std::string> flush_rewrite();
     WriteResult<void> check_cell(size_t col, uint64_t row) const;
 
     std::string dir_;
