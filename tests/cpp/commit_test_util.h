@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "file_commit.h"
+#include "record.h"
 
 namespace orvala::test {
 
 // A fresh, empty directory under the test temp directory.
 inline std::string scratch_dir(const std::string& name) {
-    std::string dir = std::string(::testing::TempDir()) + "/orvala_" + name + "_" + std::to_string(::getpid());
+    std::string dir = lexical_normalize(std::string(::testing::TempDir()) + "/orvala_" + name + "_" +
+                                        std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;

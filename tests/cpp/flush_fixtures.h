@@ -36,7 +36,10 @@ inline ColumnDesc column(std::string name, DataType type, std::string dm_type, s
     return c;
 }
 
+// Opens a table as the system does after a crash: a pending commit is
+// completed first.
 inline std::shared_ptr<const Table> open_table(const std::string& dir) {
+    if (auto done = complete_pending_commit(dir); !done) ADD_FAILURE() << done.error().message();
     auto t = Table::open(dir);
     if (!t) {
         ADD_FAILURE() << "open " << dir << ": " << t.error().message();
@@ -129,18 +132,19 @@ inline std::vector<uint8_t> hand_table_dat(uint64_t rows, const TableDesc& desc,
     return bytes;
 }
 
-// A big-endian StandardStMan file of 64-byte buckets: data buckets in
-// `buckets` order (first_rows[k] .. first_rows[k + 1] - 1 in bucket
-// numbers[k]), the index in the bucket after the last one.
-struct BeSsm {
-    uint32_t bucket_size = 64;
+// A StandardStMan file of 256-byte buckets in either byte order: the data
+// bucket of rows up to last_rows[k] is numbers[k]; the index (which must fit
+// one bucket) is in the bucket after the data buckets.
+struct HandSsm {
+    uint32_t bucket_size = 256;
     std::vector<uint8_t> bytes;
     uint8_t* at(uint32_t bucket, uint32_t offset) { return bytes.data() + 512 + uint64_t{bucket} * bucket_size + offset; }
 };
-inline BeSsm be_ssm(uint32_t data_buckets, uint32_t rows_per_bucket, const std::vector<uint64_t>& last_rows,
-                    const std::vector<uint32_t>& numbers, uint32_t columns) {
-    BeSsm f;
-    Writer ix(false);
+inline HandSsm hand_ssm(bool big_endian, uint32_t data_buckets, uint32_t rows_per_bucket,
+                        const std::vector<uint64_t>& last_rows, const std::vector<uint32_t>& numbers,
+                        uint32_t columns) {
+    HandSsm f;
+    Writer ix(!big_endian);
     ix.put_magic();
     ix.put_object_start("SSMIndex", 1);
     ix.put_u32(static_cast<uint32_t>(numbers.size()));
@@ -161,10 +165,10 @@ inline BeSsm be_ssm(uint32_t data_buckets, uint32_t rows_per_bucket, const std::
     ix.put_object_end();
     ix.put_object_end();
     auto index = ix.take();
-    Writer h(false);
+    Writer h(!big_endian);
     h.put_magic();
     h.put_object_start("StandardStMan", 3);
-    h.put_bool(true);
+    h.put_bool(big_endian);
     h.put_u32(f.bucket_size);
     h.put_u32(data_buckets + 1);
     h.put_u32(0);
@@ -178,6 +182,7 @@ inline BeSsm be_ssm(uint32_t data_buckets, uint32_t rows_per_bucket, const std::
     h.put_u32(1);
     h.put_object_end();
     auto header = h.take();
+    if (index.size() + 8 > f.bucket_size) throw std::logic_error("index does not fit its bucket");
     f.bytes.assign(512 + uint64_t{data_buckets + 1} * f.bucket_size, 0);
     std::copy(header.begin(), header.end(), f.bytes.begin());
     store_u32(f.at(data_buckets, 4), 0xffffffff, false);
@@ -196,13 +201,13 @@ inline std::string make_big_endian_table(const std::string& name) {
     desc.columns = {column("I", DataType::Int, "StandardStMan", "S"),
                     column("F", DataType::Double, "StandardStMan", "S"),
                     column("N", DataType::String, "StandardStMan", "T")};
-    BeSsm s0 = be_ssm(2, 3, {2, 4}, {1, 0}, 2);
+    HandSsm s0 = hand_ssm(true, 2, 3, {2, 4}, {1, 0}, 2);
     for (uint64_t r = 0; r < 5; ++r) {
         uint32_t bucket = r < 3 ? 1 : 0, i = static_cast<uint32_t>(r < 3 ? r : r - 3);
         store_u32(s0.at(bucket, 4 * i), static_cast<uint32_t>(10 + r), false);
         store_u64(s0.at(bucket, 12 + 8 * i), std::bit_cast<uint64_t>(static_cast<double>(r) / 4), false);
     }
-    BeSsm s1 = be_ssm(1, 5, {4}, {0}, 1);
+    HandSsm s1 = hand_ssm(true, 1, 5, {4}, {0}, 1);
     for (uint64_t r = 0; r < 5; ++r) {
         std::string text = "n" + std::to_string(r);
         std::copy(text.begin(), text.end(), s1.at(0, 12 * static_cast<uint32_t>(r)));
@@ -220,6 +225,7 @@ inline std::string make_big_endian_table(const std::string& name) {
 // rows: cube 1 in tile data file 1 holds rows 0-1 with cells of 2 elements,
 // cube 2 in file 2 rows 2-4 with cells of 3. One tile per cube, each
 // column's part of a tile after the other's. X = [10 row + i], Y = [row + i / 4].
+// Last, a column Z Int = 100 + row in a StandardStMan of its own.
 inline std::string make_two_cube_table(const std::string& name, uint32_t ncols, bool big_endian) {
     std::string dir = scratch_dir(name);
     const bool le = !big_endian;
@@ -296,12 +302,19 @@ inline std::string make_two_cube_table(const std::string& name, uint32_t ncols, 
     write_file(dir + "/table.f0", w.take());
     write_file(dir + "/table.f0_TSM1", tiles[0]);
     write_file(dir + "/table.f0_TSM2", tiles[1]);
+    HandSsm z = hand_ssm(big_endian, 1, 5, {4}, {0}, 1);
+    for (uint32_t r = 0; r < 5; ++r) store_u32(z.at(0, 4 * r), 100 + r, le);
+    write_file(dir + "/table.f1", z.bytes);
     TableDesc desc;
     desc.name = "cubes";
     desc.columns = {column("X", DataType::Int, "TiledShapeStMan", "TS", ColumnKind::Array)};
     if (ncols == 2) desc.columns.push_back(column("Y", DataType::Float, "TiledShapeStMan", "TS", ColumnKind::Array));
-    std::vector<DmBlob> dms = {{"TiledShapeStMan", 0, {}}};
-    write_file(dir + "/table.dat", hand_table_dat(5, desc, dms, std::vector<uint32_t>(ncols, 0), big_endian));
+    desc.columns.push_back(column("Z", DataType::Int, "StandardStMan", "Z"));
+    std::vector<DmBlob> dms = {{"TiledShapeStMan", 0, {}},
+                               {"StandardStMan", 1, build_standard_stman_blob(StandardStMan{"Z", {0}, {0}})}};
+    std::vector<uint32_t> sequences(ncols, 0);
+    sequences.push_back(1);
+    write_file(dir + "/table.dat", hand_table_dat(5, desc, dms, sequences, big_endian));
     return dir;
 }
 
