@@ -32,9 +32,10 @@ PyObject* make_quanta();
 // ---- The registration lists: the whole module tree, in order. ----
 
 const Member kTablesMembers[] = {
-    // Filled in as the table class, TaQL, Measurement Sets, ASCII import,
-    // description helpers and file utilities are bound.
-    {nullptr},
+    {"table", nullptr, make_table_type},  // the class, then the factory in its place
+    {"table", &table_factory_def},
+    // TaQL, Measurement Sets, ASCII import, description helpers and file
+    // utilities follow here as they are bound.
 };
 
 const Member kQuantaMembers[] = {
