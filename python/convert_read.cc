@@ -1,4 +1,5 @@
 // Cells to Python: scalars, NumPy arrays, string lists and keyword dicts.
+#include <algorithm>
 #include <complex>
 #include <cstring>
 
@@ -433,9 +434,8 @@ bool fill_buffer_by_dtype(PyObject* buffer, std::span<const RecordValue> cells, 
             copy_elements(out, npy_type, a->data, a->data.size());
             out += a->data.size() * itemsize;
         } else {
-            ArrayValue one{{1}, {}};
-            std::vector<RecordValue> single{c};
             // A scalar cell: reuse the element conversion through a one-element array.
+            ArrayValue one{{1}, {}};
             std::visit(
                 [&](const auto& v) {
                     using V = std::decay_t<decltype(v)>;

@@ -1,5 +1,6 @@
 // Python values to cells: the general conversion used for keywords and
 // single cells, and the column conversion with its coercions and checks.
+#include <algorithm>
 #include <complex>
 #include <cstring>
 
@@ -176,20 +177,11 @@ std::optional<RecordValue> dict_value(PyObject* dict) {
         if (!arr) return std::nullopt;
         PyRef shaped = PyRef::steal(PyObject_CallMethod(arr.get(), "reshape", "O", shape));
         if (!shaped) return std::nullopt;
-        if (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(shaped.get())) == NPY_FLOAT64 ||
-            PyArray_TYPE(reinterpret_cast<PyArrayObject*>(shaped.get())) != NPY_OBJECT) {
-            return numpy_array_value(reinterpret_cast<PyArrayObject*>(shaped.get()));
-        }
         return numpy_array_value(reinterpret_cast<PyArrayObject*>(shaped.get()));
     }
     auto record = dict_to_table_record(dict);
     if (!record) return std::nullopt;
     return RecordValue(std::move(*record));
-}
-
-template <class T, class V>
-T low_bits(V v) {
-    return static_cast<T>(v);
 }
 
 }  // namespace
