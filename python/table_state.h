@@ -21,6 +21,7 @@
 #include <string>
 
 #include "table.h"
+#include "default_cell.h"
 #include "writable_table.h"
 
 namespace orvala::py {

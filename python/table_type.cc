@@ -88,7 +88,7 @@ PyObject* coldesc_dict(const ColumnDesc& column, const std::string& dir) {
 std::optional<TableDesc> desc_from_dict(PyObject* dict) {
     auto record = dict_to_table_record(dict);
     if (!record) return std::nullopt;
-    auto desc = TableDesc::from_desc_json(record->to_json_string_ctx(nullptr));
+    auto desc = TableDesc::from_desc_json(record->to_json_string_ctx());
     if (!desc) {
         raise_core_error(desc.error());
         return std::nullopt;
