@@ -106,15 +106,14 @@ PyObject* create_table_handle(const std::string& name, const std::string& dir, T
         for (size_t c = 0; c < wt.desc().columns.size(); ++c) {
             const ColumnDesc& col = wt.desc().columns[c];
             if (col.kind != ColumnKind::Array) continue;
-            std::vector<uint32_t> shape;  // C order; no fixed shape: no axes
-            if (col.shape) {
-                for (auto it = col.shape->rbegin(); it != col.shape->rend(); ++it) {
-                    shape.push_back(static_cast<uint32_t>(std::max<int64_t>(*it, 0)));
-                }
+            // Columns without a fixed shape keep their default cells.
+            if (!col.has_fixed_shape()) continue;
+            std::vector<uint32_t> shape;  // C order
+            for (auto it = col.shape->rbegin(); it != col.shape->rend(); ++it) {
+                shape.push_back(static_cast<uint32_t>(std::max<int64_t>(*it, 0)));
             }
             size_t per_cell = 1;
             for (uint32_t e : shape) per_cell *= e;
-            if (!col.has_fixed_shape()) per_cell = 0;  // an empty array of no axes
             auto n = static_cast<uint64_t>(nrow);
             ArrayData zeros = zero_elements(element_type(col.data_type), per_cell * n);
             auto put = wt.putcol_dense(c, 0, n, std::move(zeros), shape);
@@ -750,7 +749,7 @@ PyObject* make_table_type() {
             {Py_tp_doc, const_cast<char*>("A handle on one table directory; made by the function table().")},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"table", sizeof(PyTable), 0, Py_TPFLAGS_DEFAULT, slots};
+        static PyType_Spec spec = {"orvala.tables.table", sizeof(PyTable), 0, Py_TPFLAGS_DEFAULT, slots};
         g_table_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
         if (g_table_type == nullptr) return nullptr;
     }
