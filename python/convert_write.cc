@@ -615,7 +615,7 @@ std::optional<std::vector<RecordValue>> value_to_cells(const ColumnDesc& column,
         if (is_numpy_array(obj)) {
             // A typed array of the column's own element type: read its buffer directly.
             auto* a = reinterpret_cast<PyArrayObject*>(obj);
-            if (is_cell_npy_type(PyArray_TYPE(a)) && np_name) {
+            if (is_cell_npy_type(PyArray_TYPE(a)) && np_name && PyArray_NDIM(a) == 1) {
                 PyRef contiguous = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_GETCONTIGUOUS(a)));
                 if (!contiguous) return std::nullopt;
                 ArrayData data = array_data_of(reinterpret_cast<PyArrayObject*>(contiguous.get()));

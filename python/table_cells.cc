@@ -504,6 +504,7 @@ bool put_cell(Access& acc, size_t c, uint64_t row, RecordValue value) {
             return false;
         }
     }
+    if (is_record) to_storage_order(value);
     auto put = acc.write().wt.putcell(c, row, std::move(value));
     if (!put) {
         raise_core_error(put.error());

@@ -63,4 +63,10 @@ extern PyMethodDef table_cell_methods[];
 // the general conversion.
 std::optional<RecordValue> keyword_value(PyObject* value);
 
+// Arrays in keywords and record cells given from Python carry C-order
+// shapes; the stored form lists extents first axis fastest. Reversing the
+// extents of every array inside (the flat data is the same) makes them read
+// back with the shape they were given.
+void to_storage_order(RecordValue& value);
+
 }  // namespace orvala::py

@@ -42,17 +42,6 @@ std::string canonical_name(const std::string& name) {
     return absolute_dir(name.substr(0, sep)) + "::" + name.substr(sep + 2);
 }
 
-// Array keywords given from Python carry C-order shapes; the stored form
-// lists extents first axis fastest. Reversing the extents (the flat data is
-// the same) makes a keyword read back with the shape it was given.
-void to_storage_order(RecordValue& value) {
-    if (auto* a = std::get_if<ArrayValue>(&value)) {
-        std::reverse(a->shape.begin(), a->shape.end());
-    } else if (auto* r = std::get_if<TableRecord>(&value)) {
-        for (auto& v : r->values) to_storage_order(v);
-    }
-}
-
 PyObject* keywords_dict(const TableRecord& record, const std::string& dir) {
     return table_record_to_dict_ctx(record, &dir);
 }
@@ -815,6 +804,14 @@ bool Access::require_writable() {
     if (handle_->write) return true;
     raise_value_error("table is not writable");
     return false;
+}
+
+void to_storage_order(RecordValue& value) {
+    if (auto* a = std::get_if<ArrayValue>(&value)) {
+        std::reverse(a->shape.begin(), a->shape.end());
+    } else if (auto* r = std::get_if<TableRecord>(&value)) {
+        for (auto& v : r->values) to_storage_order(v);
+    }
 }
 
 std::optional<RecordValue> keyword_value(PyObject* value) {
