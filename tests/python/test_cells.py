@@ -198,7 +198,7 @@ def test_putcell_by_value_type(path, column, value, expected):
         (lambda t: t.putcell("nope", 0, 1), KeyError, "no such column: nope"),
         (lambda t: t.putcolslice("D", np.zeros(0), [0], [1]), ValueError, "putcolslice: empty value"),
         (lambda t: t.putcolslice("D", np.ones(1), [0], [1]), ValueError, "putcolslice"),
-        (lambda t: t.putcolslice("D", np.ones(2), [3], [5]), ValueError, "does not fit"),
+        (lambda t: t.putcolslice("D", np.ones(3), [3], [5]), ValueError, "does not fit"),
         (lambda t: t.getcellslice("D", 0, [0], [9]), RuntimeError, r"slice \[0\]\.\.\[9\] does not fit the cell shape \[4\]"),
         (lambda t: t.putcol("S", {"shape": [2], "array": [1, 2]}), TypeError, "expected a string array dict"),
         (lambda t: t.putcol("I", np.array(["a"])), TypeError, "string cannot be stored in column I"),
