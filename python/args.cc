@@ -17,7 +17,16 @@ Args::Args(const char* function, std::initializer_list<const char*> names, size_
 }
 
 bool Args::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return parse_impl(args, nargs, kwnames, false);
+}
+
+bool Args::parse_lenient(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return parse_impl(args, nargs, kwnames, true);
+}
+
+bool Args::parse_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool lenient) {
     auto npos = static_cast<size_t>(nargs);
+    if (npos > count_ && lenient) npos = count_;
     if (npos > count_) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zu given)", function_,
                      count_, count_ == 1 ? "" : "s", npos);
@@ -37,6 +46,7 @@ bool Args::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                 break;
             }
         }
+        if (slot == count_ && lenient) continue;
         if (slot == count_) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
                          function_, key_text);

@@ -31,6 +31,9 @@ public:
     // missing required argument, an unexpected keyword, a repeated argument
     // or too many positional arguments.
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    // Like parse, but extra positional and unknown keyword arguments are
+    // accepted and ignored (a signature ending in *args, **kwargs).
+    bool parse_lenient(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     // The argument object (borrowed), or nullptr when it was not given.
     PyObject* operator[](size_t i) const { return values_[i]; }
@@ -49,6 +52,8 @@ public:
     std::nullopt_t wrong_type(size_t i, const char* what) const;
 
 private:
+    bool parse_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool lenient);
+
     const char* function_;
     std::array<const char*, kMaxParams> names_{};
     std::array<PyObject*, kMaxParams> values_{};

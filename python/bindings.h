@@ -10,4 +10,8 @@ namespace orvala::py {
 extern PyMethodDef numpy_dtype_def;
 extern PyMethodDef casa_type_def;
 
+// The table class and its factory.
+PyObject* make_table_type();
+extern PyMethodDef table_factory_def;
+
 }  // namespace orvala::py

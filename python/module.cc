@@ -32,9 +32,10 @@ PyObject* make_quanta();
 // ---- The registration lists: the whole module tree, in order. ----
 
 const Member kTablesMembers[] = {
-    // Filled in as the table class, TaQL, Measurement Sets, ASCII import,
-    // description helpers and file utilities are bound.
-    {nullptr},
+    {"table", nullptr, make_table_type},  // the class, then the factory in its place
+    {"table", &table_factory_def},
+    // TaQL, Measurement Sets, ASCII import, description helpers and file
+    // utilities follow here as they are bound.
 };
 
 const Member kQuantaMembers[] = {
@@ -86,11 +87,11 @@ bool add_members(PyObject* module, std::span<const Member> members) {
     return PyModule_AddObjectRef(module, "__all__", all.get()) == 0;
 }
 
-PyModuleDef kTopDef = {PyModuleDef_HEAD_INIT, "orvala", "", 0, nullptr};
+PyModuleDef kTopDef = {PyModuleDef_HEAD_INIT, "orvala", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyModuleDef kTablesDef = {PyModuleDef_HEAD_INIT, "tables", "Tables: open, create, query, edit.",
-                          -1, nullptr};
+                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyModuleDef kQuantaDef = {PyModuleDef_HEAD_INIT, "quanta", "Physical units and quantities.", -1,
-                          nullptr};
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool set_public_module_names(PyObject* tables) {
     PyRef public_name = PyRef::steal(PyUnicode_FromString("orvala.tables"));
