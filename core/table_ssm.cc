@@ -15,6 +15,7 @@ TableReadResult<RecordValue> record_from_text(const std::string& text) {
     if (text.empty()) return RecordValue(TableRecord{});
     auto r = parse_json_record(text);
     if (!r) return std::unexpected(TableReadError(std::move(r.error())));
+    restore_json_arrays(*r);
     return RecordValue(std::move(*r));
 }
 
