@@ -52,7 +52,7 @@ if [ -n "$fuzz_cxx" ] && ls tests/fuzz/fuzz_*.cc >/dev/null 2>&1; then
       seeds=tests/fuzz/corpus/$name
       [ -d "$seeds" ] || seeds=""
       echo "$name"
-      "build/fuzz/tests/fuzz/$name" -max_total_time="${ORVALA_FUZZ_SECONDS:-15}" \
+      "build/fuzz/tests/fuzz/$name" -max_total_time="${ORVALA_FUZZ_SECONDS:-5}" \
         -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=0 \
         "$work" $seeds >"$work.log" 2>&1 || { tail -40 "$work.log"; exit 1; }
       rm -rf "$work" "$work.log"
