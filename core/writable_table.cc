@@ -40,14 +40,14 @@ WriteResult<void> WritableTable::check_cell(size_t col, uint64_t row) const {
 }
 
 WriteResult<void> WritableTable::putcell(size_t col, uint64_t row, RecordValue value) {
-    if (auto ok = check_cell(col, row); !ok) return ok;
+    if (auto ok = check_cell(col, row); !ok) return std::unexpected(std::move(ok.error()));
     cells_[col].put(row, std::move(value));
     dirty_cols_[col] = true;
     return {};
 }
 
 WriteResult<void> WritableTable::put_cached(size_t col, uint64_t row, RecordValue value) {
-    if (auto ok = check_cell(col, row); !ok) return ok;
+    if (auto ok = check_cell(col, row); !ok) return std::unexpected(std::move(ok.error()));
     cells_[col].put(row, std::move(value), /*edited=*/false);
     return {};
 }
@@ -55,7 +55,7 @@ WriteResult<void> WritableTable::put_cached(size_t col, uint64_t row, RecordValu
 WriteResult<void> WritableTable::putcol(size_t col, uint64_t first, std::vector<RecordValue> values) {
     for (size_t i = 0; i < values.size(); ++i) {
         if (first + i < first) return std::unexpected(WriteTableError::RowOutOfRange{UINT64_MAX, nrow_});
-        if (auto ok = putcell(col, first + i, std::move(values[i])); !ok) return ok;
+        if (auto ok = putcell(col, first + i, std::move(values[i])); !ok) return std::unexpected(std::move(ok.error()));
     }
     return {};
 }
@@ -63,7 +63,7 @@ WriteResult<void> WritableTable::putcol(size_t col, uint64_t first, std::vector<
 WriteResult<void> WritableTable::putcol_dense(size_t col, uint64_t first, uint64_t ncells, ArrayData elements,
                                               std::vector<uint32_t> cell_shape) {
     if (ncells == 0) return {};
-    if (auto ok = check_cell(col, first); !ok) return ok;
+    if (auto ok = check_cell(col, first); !ok) return std::unexpected(std::move(ok.error()));
     DenseRun run;
     run.first = first;
     run.ncells = ncells;
